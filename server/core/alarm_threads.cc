@@ -1,0 +1,55 @@
+// Starting and stopping the alarm threads: one thread per Alarm Source, then the
+// listeners. Alarm objects exist only while these threads run.
+
+#include "platform/clock.h"
+#include "server/core/heraldon.h"
+#include "server/core/log.h"
+
+namespace heraldon {
+
+void CHeraldon::StartAlarmThreads() {
+    if (AlarmThreadsStarted()) return;
+    alarmThreadsRunning_.store(1);
+    Log("Starting all alarm threads");
+
+    std::vector<AlarmSource*> loading;
+    for (auto& source : alarmSources_) {
+        source->threadStarted.store(0);
+        AlarmSource* s = source.get();
+        if (StartCounted(alarmThreadCounter_, alarmThreads_, "alarm source",
+                         [this, s] { SourceThread(*s); })) {
+            loading.push_back(s);
+        }
+    }
+    // Sources connect only after every alarm object file is loaded: the Alarm Source
+    // listener is started last, once all source threads have reported.
+    for (AlarmSource* s : loading) {
+        while (s->threadStarted.load() == 0) platform::clock::SleepMs(50);
+    }
+    alarmThreadsStarted_.store(1);
+}
+
+void CHeraldon::StopAlarmThreads() {
+    if (!AlarmThreadsStarted()) return;
+    Log("Closing all alarm threads");
+    alarmThreadsStarted_.store(0);
+    alarmThreadsRunning_.store(0);
+
+    alarmThreadCounter_.WaitForZero();
+    for (std::thread& thread : alarmThreads_) thread.join();
+    alarmThreads_.clear();
+}
+
+void CHeraldon::SourceThread(AlarmSource& source) {
+    source.threadStarted.store(1);
+    int steps = 0;
+    while (AlarmThreadsRunning()) {
+        platform::clock::SleepMs(100);
+        if (++steps < 100) continue;
+        steps = 0;
+        std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+        // The periodic save of the source's file runs here.
+    }
+}
+
+}  // namespace heraldon

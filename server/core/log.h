@@ -1,0 +1,46 @@
+// The server log: one line per message, time-stamped, appended to the day's file in the
+// data folder and echoed to the console.
+//
+// Thread-safe. The log lock is the innermost lock of the server: Log() may be called
+// while holding any other lock, and nothing else is locked while a line is written.
+#pragma once
+
+#include <cstdarg>
+#include <mutex>
+#include <string>
+
+namespace heraldon {
+
+// The longest line, time stamp included; longer text is cut.
+constexpr size_t kMaxLogLine = 2055;
+
+class ServerLog {
+public:
+    // Until Configure() runs nothing is written: the number of days to keep decides
+    // whether there is a log at all, and it is only known once the configuration is read.
+    // daysToKeep 0 turns the log off.
+    void Configure(const std::string& logFolder, int daysToKeep, bool echo);
+    void SetEcho(bool echo);
+
+    void Write(const char* format, va_list args);
+
+    // Path of the file a line written at this local time goes to.
+    std::string FilePathFor(const std::tm& localTime) const;
+
+private:
+    std::mutex lock_;
+    std::string folder_;    // guarded by lock_
+    bool enabled_ = false;  // guarded by lock_
+    bool echo_ = false;     // guarded by lock_
+};
+
+ServerLog& TheLog();
+
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Debug trace of the service wrapper: "[service](thread): message" to the file named by
+// HERALDON_TRACE, nowhere when it is unset. Never reaches the log file or the console.
+void SetTraceName(const std::string& serviceName);
+void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace heraldon
