@@ -314,11 +314,7 @@ std::vector<std::string> SectionNames(const std::string& path) {
     Document doc;
     LoadDocument(path, doc);
     std::vector<std::string> names;
-    for (const Section& s : doc.sections) {
-        if (FindSection(doc, doc.lines[s.header].name) == &s) {
-            names.push_back(doc.lines[s.header].name);
-        }
-    }
+    for (const Section& s : doc.sections) names.push_back(doc.lines[s.header].name);
     return names;
 }
 

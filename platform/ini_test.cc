@@ -154,7 +154,7 @@ TEST_F(IniTest, ReadInt) {
 TEST_F(IniTest, Names) {
     Put(kConfig);
     EXPECT_EQ(SectionNames(path_),
-              (std::vector<std::string>{"Alarm", "general", "Swedish", "Last"}));
+              (std::vector<std::string>{"Alarm", "general", "ALARM", "Swedish", "Last"}));
     EXPECT_EQ(KeyNames(path_, "alarm"), (std::vector<std::string>{"Port", "Name", "Single", "Mixed",
                                                                   "Empty", "Inner", "Tabbed"}));
     EXPECT_EQ(KeyNames(path_, "swedish"), (std::vector<std::string>{"Plats", "\xC5tg\xE4rd"}));
