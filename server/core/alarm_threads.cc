@@ -38,9 +38,30 @@ void CHeraldon::StopAlarmThreads() {
     alarmThreadCounter_.WaitForZero();
     for (std::thread& thread : alarmThreads_) thread.join();
     alarmThreads_.clear();
+
+    std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+    for (auto& source : alarmSources_) source->FreeObjects();
+}
+
+bool LoadAlarmObjectFile(AlarmSource& source) {
+    if (source.Load()) {
+        Log("AlarmSource '%s': Read %d alarm objects in use (%d unused)", source.name.c_str(),
+            static_cast<int>(source.inUse.size()), static_cast<int>(source.removed.size()));
+        source.Save(true, 0);
+        return true;
+    }
+    // The source still runs, its objects in memory only; the periodic save keeps trying to
+    // open the file, so nothing stays unsaved once the disk is back.
+    Log("AlarmSource '%s': Failed to open or create alarm file in folder %s - we will exit!",
+        source.name.c_str(), source.folder.c_str());
+    return false;
 }
 
 void CHeraldon::SourceThread(AlarmSource& source) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+        LoadAlarmObjectFile(source);
+    }
     source.threadStarted.store(1);
     int steps = 0;
     while (AlarmThreadsRunning()) {
@@ -48,7 +69,9 @@ void CHeraldon::SourceThread(AlarmSource& source) {
         if (++steps < 100) continue;
         steps = 0;
         std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
-        // The periodic save of the source's file runs here.
+        source.ReopenObjectFile();
+        source.CheckDisableExpiry();
+        source.Save(false, 1);
     }
 }
 

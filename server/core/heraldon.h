@@ -110,6 +110,10 @@ private:
     Housekeeping housekeeping_;
 };
 
+// Loads a source's alarm object file and logs the outcome; the start of every source thread
+// and of the repair mode.
+bool LoadAlarmObjectFile(AlarmSource& source);
+
 // The one server of this process; null before it is made and after it is gone.
 CHeraldon* TheServer();
 

@@ -157,6 +157,10 @@ bool CHeraldon::CreateSystemAlarmSource() {
 void CHeraldon::RunRepairMode() {
     Log("Heraldon will scan and reindex all historic event files");
     platform::ini::WriteString(iniPath_, "General", "RepairHistoricEvents", "0");
+    std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+    for (auto& source : alarmSources_) {
+        if (LoadAlarmObjectFile(*source)) source->FreeObjects();
+    }
     Log("Heraldon scanned and reindexed all historic event files, we will now exit");
 }
 

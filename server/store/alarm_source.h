@@ -7,7 +7,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "server/store/alarm_object_list.h"
 
 namespace heraldon {
 
@@ -52,8 +58,66 @@ struct AlarmSource {
     int keepAliveCountdown = 0;
     int disconnectedTime = 0;
 
+    // "AlarmObjects.dat", open while the alarm threads run.
+    platform::File objectFile;
+    int flushNeeded = 0;  // the redundancy link wrote into the file; flush at the next save
+    int refreshDeleteMissing = 0;
+    int refreshReserved = 0;
+    int refreshKeepDisabled = 0;
+    int changed = 0;  // an event reached one of its objects since the last recalculation
+    AlarmObjectList inUse;
+    AlarmObjectList removed;
+    int64_t LastEventStatisticCleanup = 0;  // UTC seconds, from the file header
+
     std::string HistoricFolder() const { return folder + "Historic/"; }
     std::string CommentFolder() const { return folder + "Comment/"; }
+    std::string ObjectFilePath() const { return folder + "AlarmObjects.dat"; }
+    int64_t ObjectCount() const { return static_cast<int64_t>(inUse.size() + removed.size()); }
+
+    // Opens, checks, upgrades or repairs "AlarmObjects.dat" and reads it into the two
+    // lists. False when the file can not be opened or created; the lists are then empty.
+    bool Load();
+    // Writes every changed record, then the header and the length when anything changed
+    // or writeHeader is set. mirror: 0 none, 1 pass every write to the redundant partner,
+    // 2 pass the whole file.
+    void Save(bool writeHeader, int mirror);
+    // When the file could not be opened, tries again; on success every object is marked
+    // changed, so that the next save writes what has so far lived only in memory.
+    bool ReopenObjectFile();
+    void Close(bool writeHeader);
+    // Closes the file (with its header), drops every client subscription and destroys the
+    // objects of both lists.
+    void FreeObjects();
+
+    // Gives a new object the next record number and appends it to inUse. Null, with a log
+    // line, when the file already holds the most records a handle can address.
+    AlarmObject* PlaceNewObject(std::unique_ptr<AlarmObject> object);
+
+    // Moves an object between the lists, to the end of the other one.
+    AlarmObject* MoveToRemoved(AlarmObject* object);
+    AlarmObject* MoveToInUse(AlarmObject* object);
+
+    // Sends the enable command for every object whose time-limited disable has run out.
+    void CheckDisableExpiry();
 };
+
+// What the store needs from the rest of the server. Set once at start-up, before any
+// alarm thread runs; an empty function does nothing.
+struct AlarmSourceHooks {
+    // Client subscriptions point at alarm objects; they must go before objects are freed.
+    std::function<void()> dropAllSubscriptions;
+    // Bytes written into the alarm object file, for the redundant partner.
+    std::function<void(AlarmSource&, int64_t offset, const uint8_t* bytes, size_t size)>
+        mirrorWrite;
+    std::function<void(AlarmSource&)> mirrorWholeFile;
+    // Sends the source the enable command for an object, as user "Klaxora/auto".
+    std::function<void(AlarmSource&, AlarmObject&)> sendAutoEnable;
+};
+AlarmSourceHooks& SourceHooks();
+
+// The source a handle names (its top 8 bits, unsigned) and the record number (its low
+// 24 bits); null when the index is beyond the list.
+AlarmSource* SourceForHandle(const std::vector<std::unique_ptr<AlarmSource>>& sources,
+                             uint32_t handle, int32_t* record = nullptr);
 
 }  // namespace heraldon

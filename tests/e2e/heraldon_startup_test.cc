@@ -59,6 +59,20 @@ TEST(HeraldonLife, StopSignalsShutDownInOrder) {
     }
 }
 
+TEST(HeraldonLife, AlarmObjectFilesAreLoadedBeforeStartUpEndsAndClosedAtStop) {
+    HeraldonInstallation installation;
+    auto server = installation.Start();
+    ASSERT_TRUE(server->WaitForOutput("Press ESC key to exit", kTimeoutMs));
+    std::string log = installation.LogText();
+    ExpectInOrder(log, {"Starting all alarm threads",
+                        "AlarmSource 'Plant': Read 0 alarm objects in use (0 unused)"});
+    EXPECT_NE(log.find("AlarmSource 'System': Read 0 alarm objects in use (0 unused)"),
+              std::string::npos);
+    server->Write("\x1b");
+    EXPECT_EQ(server->WaitForExit(kTimeoutMs), 0);
+    EXPECT_EQ(std::filesystem::file_size(installation.Data("Plant/AlarmObjects.dat")), 1024u);
+}
+
 TEST(HeraldonLife, InactiveAndActiveKeysStopAndStartTheAlarmThreads) {
     HeraldonInstallation installation;
     auto server = installation.Start();
@@ -107,6 +121,8 @@ TEST(HeraldonLife, RepairModeWritesZeroBackAndExitsWithoutListening) {
     EXPECT_EQ(server->WaitForExit(kTimeoutMs), 0);
     std::string log = installation.LogText();
     ExpectInOrder(log, {"Heraldon will scan and reindex all historic event files",
+                        "AlarmSource 'System': Read 0 alarm objects in use (0 unused)",
+                        "AlarmSource 'Plant': Read 0 alarm objects in use (0 unused)",
                         "Heraldon scanned and reindexed all historic event files, we will now exit"});
     EXPECT_EQ(log.find("Starting all alarm threads"), std::string::npos);
     EXPECT_NE(ReadFile(installation.Folder("Heraldon.ini")).find("RepairHistoricEvents=0"),

@@ -1,0 +1,112 @@
+#include "server/store/alarm_object_list.h"
+
+#include "platform/text.h"
+
+namespace heraldon {
+
+std::string AlarmObjectList::TagKey(std::string_view tag) {
+    return platform::text::UpperAnsi(tag);
+}
+
+template <typename Key>
+void AlarmObjectList::Erase(std::unordered_map<Key, Matches>& index, const Key& key,
+                            uint64_t sequence) {
+    auto found = index.find(key);
+    if (found == index.end()) return;
+    found->second.erase(sequence);
+    if (found->second.empty()) index.erase(found);
+}
+
+void AlarmObjectList::Index(AlarmObject* object, uint64_t sequence) {
+    byRecord_[object->FileRecord].emplace(sequence, object);
+    byHandle_[object->SCADAHandle].emplace(sequence, object);
+    byTag_[TagKey(object->TagText())].emplace(sequence, object);
+}
+
+void AlarmObjectList::Unindex(AlarmObject* object, uint64_t sequence) {
+    Erase(byRecord_, object->FileRecord, sequence);
+    Erase(byHandle_, object->SCADAHandle, sequence);
+    Erase(byTag_, TagKey(object->TagText()), sequence);
+}
+
+AlarmObject* AlarmObjectList::Append(std::unique_ptr<AlarmObject> object) {
+    AlarmObject* raw = object.get();
+    uint64_t sequence = nextSequence_++;
+    entries_.push_back(std::move(object));
+    places_.emplace(raw, Place{std::prev(entries_.end()), sequence});
+    Index(raw, sequence);
+    return raw;
+}
+
+std::unique_ptr<AlarmObject> AlarmObjectList::Take(const AlarmObject* object) {
+    auto found = places_.find(object);
+    if (found == places_.end()) return nullptr;
+    Place place = found->second;
+    places_.erase(found);
+    std::unique_ptr<AlarmObject> owned = std::move(*place.entry);
+    entries_.erase(place.entry);
+    Unindex(owned.get(), place.sequence);
+    return owned;
+}
+
+void AlarmObjectList::Clear() {
+    entries_.clear();
+    places_.clear();
+    byRecord_.clear();
+    byHandle_.clear();
+    byTag_.clear();
+}
+
+namespace {
+
+template <typename Index, typename Key>
+AlarmObject* First(const Index& index, const Key& key) {
+    auto found = index.find(key);
+    return found == index.end() ? nullptr : found->second.begin()->second;
+}
+
+}  // namespace
+
+AlarmObject* AlarmObjectList::FindByRecord(int32_t record) const {
+    return First(byRecord_, record);
+}
+
+AlarmObject* AlarmObjectList::FindBySCADAHandle(uint32_t handle) const {
+    return First(byHandle_, handle);
+}
+
+AlarmObject* AlarmObjectList::FindByTag(std::string_view tag) const {
+    return First(byTag_, TagKey(tag));
+}
+
+void AlarmObjectList::SetTag(AlarmObject* object, std::string_view tag) {
+    auto found = places_.find(object);
+    if (found == places_.end()) {
+        SetText(object->Tag, tag);
+        return;
+    }
+    uint64_t sequence = found->second.sequence;
+    Erase(byTag_, TagKey(object->TagText()), sequence);
+    SetText(object->Tag, tag);
+    byTag_[TagKey(object->TagText())].emplace(sequence, object);
+}
+
+void AlarmObjectList::SetSCADAHandle(AlarmObject* object, uint32_t handle) {
+    auto found = places_.find(object);
+    if (found != places_.end()) {
+        Erase(byHandle_, object->SCADAHandle, found->second.sequence);
+        byHandle_[handle].emplace(found->second.sequence, object);
+    }
+    object->SCADAHandle = handle;
+}
+
+void AlarmObjectList::SetFileRecord(AlarmObject* object, int32_t record) {
+    auto found = places_.find(object);
+    if (found != places_.end()) {
+        Erase(byRecord_, object->FileRecord, found->second.sequence);
+        byRecord_[record].emplace(found->second.sequence, object);
+    }
+    object->FileRecord = record;
+}
+
+}  // namespace heraldon
