@@ -97,17 +97,26 @@ std::string AddressText(uint32_t a, uint16_t port) {
     return text;
 }
 
-Socket Listen(uint16_t port) {
+Socket Listen(uint16_t port, ListenError* error) {
+    ListenError ignored;
+    ListenError& failed = error != nullptr ? *error : ignored;
+    failed = ListenError::None;
     Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!s.IsOpen()) return s;
+    if (!s.IsOpen()) {
+        failed = ListenError::Create;
+        return s;
+    }
     int one = 1;
     ::setsockopt(s.Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(port);
-    if (::bind(s.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(s.Fd(), SOMAXCONN) != 0) {
+    if (::bind(s.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        failed = ListenError::Bind;
+        s.Close();
+    } else if (::listen(s.Fd(), SOMAXCONN) != 0) {
+        failed = ListenError::Listen;
         s.Close();
     }
     return s;

@@ -51,8 +51,10 @@ private:
 };
 
 // A listening socket on every local IPv4 address, with SO_REUSEADDR and a SOMAXCONN
-// backlog. Port 0 picks a free port (tests). Returns a closed Socket on failure.
-Socket Listen(uint16_t port);
+// backlog. Port 0 picks a free port (tests). Returns a closed Socket on failure, and the
+// step that failed in error, so callers can say which.
+enum class ListenError { None, Create, Bind, Listen };
+Socket Listen(uint16_t port, ListenError* error = nullptr);
 uint16_t LocalPort(const Socket& socket);
 
 // Blocks until a connection arrives; a closed Socket when the listener was shut down or

@@ -16,17 +16,23 @@ void CHeraldon::StartAlarmThreads() {
     for (auto& source : alarmSources_) {
         source->threadStarted.store(0);
         AlarmSource* s = source.get();
-        if (StartCounted(alarmThreadCounter_, alarmThreads_, "alarm source",
-                         [this, s] { SourceThread(*s); })) {
-            loading.push_back(s);
-        }
+        if (StartThread("alarm source", [this, s] { SourceThread(*s); })) loading.push_back(s);
     }
     // Sources connect only after every alarm object file is loaded: the Alarm Source
     // listener is started last, once all source threads have reported.
     for (AlarmSource* s : loading) {
         while (s->threadStarted.load() == 0) platform::clock::SleepMs(50);
     }
+    sourceListener_.Reset();
+    StartThread("Alarm Source listener", SourceListenerThread);
     alarmThreadsStarted_.store(1);
+}
+
+bool CHeraldon::StartThread(const char* what, std::function<void()> body) {
+    alarmThreads_.emplace_back();
+    if (StartCounted(alarmThreadCounter_, alarmThreads_.back(), what, std::move(body))) return true;
+    alarmThreads_.pop_back();
+    return false;
 }
 
 void CHeraldon::StopAlarmThreads() {
@@ -35,12 +41,19 @@ void CHeraldon::StopAlarmThreads() {
     alarmThreadsStarted_.store(0);
     alarmThreadsRunning_.store(0);
 
+    sourceListener_.Stop();
+    {
+        std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+        for (auto& connection : sourceConnections_) connection->CloseSocket();
+    }
+    // Connection threads need the alarm data lock to end, so it is not held while waiting.
     alarmThreadCounter_.WaitForZero();
     for (std::thread& thread : alarmThreads_) thread.join();
     alarmThreads_.clear();
 
     std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
     for (auto& source : alarmSources_) source->FreeObjects();
+    sourceConnections_.clear();
 }
 
 bool LoadAlarmObjectFile(AlarmSource& source) {

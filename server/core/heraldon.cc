@@ -1,6 +1,7 @@
 #include "server/core/heraldon.h"
 
 #include "platform/fs.h"
+#include "server/alarms/alarm_commands.h"
 
 namespace heraldon {
 
@@ -10,9 +11,11 @@ std::atomic<CHeraldon*> g_server{nullptr};
 
 CHeraldon* TheServer() { return g_server.load(); }
 
-CHeraldon::CHeraldon() {
+CHeraldon::CHeraldon(std::string programFolder)
+    : programFolder_(programFolder.empty() ? platform::fs::ProgramFolder() : std::move(programFolder)) {
     g_server.store(this);
-    ReadServiceNames(platform::fs::ProgramFolder() + "Heraldon.ini");
+    ReadServiceNames(programFolder_ + "Heraldon.ini");
+    SourceHooks().sendAutoEnable = SendAutoEnable;
 }
 
 CHeraldon::~CHeraldon() {

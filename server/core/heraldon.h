@@ -21,6 +21,8 @@
 #include "server/core/config.h"
 #include "server/core/housekeeping.h"
 #include "server/core/thread_counter.h"
+#include "server/net/listener.h"
+#include "server/net/source_connection.h"
 #include "server/service/heraldon_service.h"
 #include "server/store/alarm_source.h"
 
@@ -28,12 +30,21 @@ namespace heraldon {
 
 class CHeraldon : public CHeraldon_Service {
 public:
-    CHeraldon();
+    // programFolder holds "Heraldon.ini" and "AlarmSources.ini"; empty means the folder of
+    // the running program.
+    explicit CHeraldon(std::string programFolder = "");
     ~CHeraldon() override;
 
     // Start-up, supervisory loop and shutdown. Sets a non-zero exit code when start-up
     // fails.
     void Run() override;
+
+    // The parts of Run, for an embedding test: StartUp() returns Run when the supervisory
+    // loop is to follow; SupervisoryPass() is one 100 ms pass without its sleep.
+    enum class StartOutcome { Run, Finished, Failed };
+    StartOutcome StartUp();
+    void SupervisoryPass();
+    void Shutdown();
 
     // Both do nothing when the alarm threads are already in the state asked for.
     void StartAlarmThreads();
@@ -63,21 +74,23 @@ public:
     // the server runs, so reading the list itself needs no lock.
     std::vector<std::unique_ptr<AlarmSource>>& AlarmSources() { return alarmSources_; }
 
+    // Guarded by the alarm data lock.
+    std::vector<std::unique_ptr<SourceConnection>>& SourceConnections() { return sourceConnections_; }
+    net::ListenerSlot& SourceListener() { return sourceListener_; }
+
     ThreadCounter& AlarmThreadCounter() { return alarmThreadCounter_; }
     ThreadCounter& RedundancyThreadCounter() { return redundancyThreadCounter_; }
 
 private:
-    enum class StartOutcome { Run, Finished, Failed };
-
-    StartOutcome StartUp();
     bool PrepareDataFolder();
     void CopyTemplates();
     bool CreateSystemAlarmSource();
     void RunRepairMode();
     void SupervisoryLoop();
     void HandleKey(int key);
-    void Shutdown();
+    void SourceConnectionTimers();
     void SourceThread(AlarmSource& source);
+    bool StartThread(const char* what, std::function<void()> body);
 
     std::string programFolder_;
     std::string iniPath_;
@@ -100,6 +113,8 @@ private:
 
     std::vector<std::unique_ptr<AlarmSource>> alarmSources_;
     std::vector<std::string> historicFolders_;  // of alarmSources_, for the housekeeping
+    std::vector<std::unique_ptr<SourceConnection>> sourceConnections_;
+    net::ListenerSlot sourceListener_;
 
     ThreadCounter alarmThreadCounter_;
     ThreadCounter redundancyThreadCounter_;

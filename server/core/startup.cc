@@ -39,7 +39,6 @@ CHeraldon::StartOutcome CHeraldon::StartUp() {
     // A client or source that vanishes mid-send must be an error return, not a signal.
     platform::net::IgnoreSigpipe();
 
-    programFolder_ = platform::fs::ProgramFolder();
     iniPath_ = programFolder_ + "Heraldon.ini";
     if (!PrepareDataFolder()) return StartOutcome::Failed;
     commonFilterPath_ = dataPath_ + "CommonFilters.ini";

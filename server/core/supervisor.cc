@@ -1,6 +1,7 @@
 // The supervisory loop, which drives every timer of the server in 100 ms passes, and the
 // orderly shutdown that follows it.
 
+#include <algorithm>
 #include <optional>
 
 #include "platform/clock.h"
@@ -21,18 +22,38 @@ void CHeraldon::SupervisoryLoop() {
             int key = keys->PollKey();
             if (key != platform::console::kNoKey) HandleKey(key);
         }
-
-        if (IsActive()) {
-            StartAlarmThreads();
-        } else {
-            StopAlarmThreads();
-        }
-
-        HousekeepingSettings settings{config_.daysToKeepLogFiles, config_.daysToKeepHistoricFiles};
-        housekeeping_.Run(platform::clock::LocalCalendarNow(), settings, dataPath_ + "LogFiles/",
-                          historicFolders_);
-
+        SupervisoryPass();
         platform::clock::SleepMs(100);
+    }
+}
+
+void CHeraldon::SupervisoryPass() {
+    SourceConnectionTimers();
+    if (IsActive()) {
+        StartAlarmThreads();
+    } else {
+        StopAlarmThreads();
+    }
+    HousekeepingSettings settings{config_.daysToKeepLogFiles, config_.daysToKeepHistoricFiles};
+    housekeeping_.Run(platform::clock::LocalCalendarNow(), settings, dataPath_ + "LogFiles/",
+                      historicFolders_);
+}
+
+void CHeraldon::SourceConnectionTimers() {
+    std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+    for (auto& source : alarmSources_) SourceTimers(*source, 100);
+    auto ended = [](const std::unique_ptr<SourceConnection>& c) { return c->threadAlive.load() == 0; };
+    sourceConnections_.erase(
+        std::remove_if(sourceConnections_.begin(), sourceConnections_.end(), ended),
+        sourceConnections_.end());
+    for (auto& c : sourceConnections_) {
+        if (c->source != nullptr || !c->SocketOpen()) continue;
+        c->unidentifiedTime += 100;
+        if (c->unidentifiedTime > 10000) {
+            c->CloseSocket();
+            Log("Alarm Source from %s has not identified itself, we are closing the connection",
+                c->address.c_str());
+        }
     }
 }
 

@@ -11,11 +11,11 @@ void ThreadCounter::WaitForZero() {
     while (Count() > 0) platform::clock::SleepMs(20);
 }
 
-bool StartCounted(ThreadCounter& counter, std::vector<std::thread>& threads, const char* what,
+bool StartCounted(ThreadCounter& counter, std::thread& slot, const char* what,
                   std::function<void()> body) {
     counter.Add();
     try {
-        threads.emplace_back([&counter, body = std::move(body)] {
+        slot = std::thread([&counter, body = std::move(body)] {
             body();
             counter.Release();
         });

@@ -33,10 +33,10 @@ private:
     int count_ = 0;  // guarded by lock_
 };
 
-// Starts body on a new thread counted by counter and keeps the thread in threads, so that
-// its owner can join it. When the thread can not be created the count is given back and
-// the failure logged with what, and false is returned.
-bool StartCounted(ThreadCounter& counter, std::vector<std::thread>& threads, const char* what,
+// Starts body on a new thread counted by counter and keeps the thread in slot, so that its
+// owner can join it. When the thread can not be created the count is given back, the
+// failure is logged with what, and false is returned.
+bool StartCounted(ThreadCounter& counter, std::thread& slot, const char* what,
                   std::function<void()> body);
 
 }  // namespace heraldon

@@ -17,7 +17,9 @@
 
 namespace heraldon {
 
-constexpr int kMaxAlarmSources = 128;  // the system source included; a handle's top byte
+constexpr int kMaxAlarmSources = 128;
+
+struct SourceConnection;  // the system source included; a handle's top byte
 
 struct AlarmSourceSettings {
     std::string name;  // unique among all sources, compared without regard to case
@@ -40,6 +42,7 @@ struct AlarmSource {
           failedArea(settings.failedArea),
           keepAliveInterval(settings.keepAliveInterval) {}
 
+    SourceConnection* connection = nullptr;  // the identified connection, if any
     int enabled = 1;
     int running = 0;
     int refreshing = 0;

@@ -26,7 +26,10 @@ public:
     }
 
     void WriteIni(const std::string& general) {
-        WriteFile(folder_ / "Heraldon.ini", "[General]\nDataPath=data\n" + general);
+        // Port 0: every test gets free ports, so tests can run side by side.
+        WriteFile(folder_ / "Heraldon.ini",
+                  "[General]\nDataPath=data\nAlarmSourcePort=0\nClientListenPort=0\n"
+                  "TesselListenPort=0\n" + general);
     }
 
     std::unique_ptr<ChildProcess> Start() {

@@ -1,0 +1,67 @@
+#include "server/net/outbound_queue.h"
+
+#include <chrono>
+
+namespace heraldon::net {
+
+void OutboundQueue::Start(platform::net::Socket& socket) {
+    writer_ = std::thread([this, &socket] { WriterLoop(&socket); });
+}
+
+OutboundQueue::PushResult OutboundQueue::Push(std::string bytes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return PushResult::Closed;
+    if (queued_ + bytes.size() > limit_) return PushResult::Overflow;
+    queued_ += bytes.size();
+    packets_.push_back(std::move(bytes));
+    changed_.notify_all();
+    return PushResult::Queued;
+}
+
+void OutboundQueue::WriterLoop(platform::net::Socket* socket) {
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+        changed_.wait(guard, [&] { return closed_ || !packets_.empty(); });
+        if (closed_) return;
+        std::string packet = std::move(packets_.front());
+        packets_.pop_front();
+        sending_ = true;
+        guard.unlock();
+        bool sent = socket->SendAll(packet.data(), packet.size());
+        guard.lock();
+        sending_ = false;
+        queued_ -= packet.size();
+        changed_.notify_all();
+        if (!sent) {
+            // The reader sees the broken connection too and ends it; refuse further packets.
+            closed_ = true;
+            packets_.clear();
+            queued_ = 0;
+            socket->Shutdown();
+            return;
+        }
+    }
+}
+
+void OutboundQueue::Drain(int timeoutMs) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                      [&] { return closed_ || (packets_.empty() && !sending_); });
+}
+
+void OutboundQueue::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        closed_ = true;
+        packets_.clear();
+        changed_.notify_all();
+    }
+    if (writer_.joinable()) writer_.join();
+}
+
+size_t OutboundQueue::QueuedBytes() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return queued_;
+}
+
+}  // namespace heraldon::net
