@@ -23,6 +23,8 @@ void CHeraldon::StartAlarmThreads() {
     for (AlarmSource* s : loading) {
         while (s->threadStarted.load() == 0) platform::clock::SleepMs(50);
     }
+    clientListener_.Reset();
+    StartThread("client listener", ClientListenerThread);
     sourceListener_.Reset();
     StartThread("Alarm Source listener", SourceListenerThread);
     alarmThreadsStarted_.store(1);
@@ -41,9 +43,11 @@ void CHeraldon::StopAlarmThreads() {
     alarmThreadsStarted_.store(0);
     alarmThreadsRunning_.store(0);
 
+    clientListener_.Stop();
     sourceListener_.Stop();
     {
         std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+        for (auto& connection : clientConnections_) connection->CloseSocket();
         for (auto& connection : sourceConnections_) connection->CloseSocket();
     }
     // Connection threads need the alarm data lock to end, so it is not held while waiting.
@@ -52,6 +56,7 @@ void CHeraldon::StopAlarmThreads() {
     alarmThreads_.clear();
 
     std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+    clientConnections_.clear();
     for (auto& source : alarmSources_) source->FreeObjects();
     sourceConnections_.clear();
 }

@@ -2,6 +2,7 @@
 
 #include "platform/fs.h"
 #include "server/alarms/alarm_commands.h"
+#include "server/alarms/alarm_hooks.h"
 
 namespace heraldon {
 
@@ -16,6 +17,11 @@ CHeraldon::CHeraldon(std::string programFolder)
     g_server.store(this);
     ReadServiceNames(programFolder_ + "Heraldon.ini");
     SourceHooks().sendAutoEnable = SendAutoEnable;
+    SourceHooks().dropAllSubscriptions = DropAllSubscriptions;
+    TheAlarmHooks().distributeObject = [](AlarmSource& source, AlarmObject& object) {
+        SendObjectToClients(source, object, true);
+    };
+    TheAlarmHooks().sendSourceStateToClients = SendSourceStatusToClients;
 }
 
 CHeraldon::~CHeraldon() {

@@ -21,6 +21,7 @@
 #include "server/core/config.h"
 #include "server/core/housekeeping.h"
 #include "server/core/thread_counter.h"
+#include "server/net/client_connection.h"
 #include "server/net/listener.h"
 #include "server/net/source_connection.h"
 #include "server/service/heraldon_service.h"
@@ -77,6 +78,9 @@ public:
     // Guarded by the alarm data lock.
     std::vector<std::unique_ptr<SourceConnection>>& SourceConnections() { return sourceConnections_; }
     net::ListenerSlot& SourceListener() { return sourceListener_; }
+    // Guarded by the alarm data lock.
+    std::vector<std::unique_ptr<ClientConnection>>& ClientConnections() { return clientConnections_; }
+    net::ListenerSlot& ClientListener() { return clientListener_; }
 
     ThreadCounter& AlarmThreadCounter() { return alarmThreadCounter_; }
     ThreadCounter& RedundancyThreadCounter() { return redundancyThreadCounter_; }
@@ -89,6 +93,7 @@ private:
     void SupervisoryLoop();
     void HandleKey(int key);
     void SourceConnectionTimers();
+    void ClientConnectionTimers();
     void SourceThread(AlarmSource& source);
     bool StartThread(const char* what, std::function<void()> body);
 
@@ -115,6 +120,9 @@ private:
     std::vector<std::string> historicFolders_;  // of alarmSources_, for the housekeeping
     std::vector<std::unique_ptr<SourceConnection>> sourceConnections_;
     net::ListenerSlot sourceListener_;
+    std::vector<std::unique_ptr<ClientConnection>> clientConnections_;
+    net::ListenerSlot clientListener_;
+    int subscriptionCountdown_ = 0;  // main thread only
 
     ThreadCounter alarmThreadCounter_;
     ThreadCounter redundancyThreadCounter_;

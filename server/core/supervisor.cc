@@ -28,6 +28,7 @@ void CHeraldon::SupervisoryLoop() {
 }
 
 void CHeraldon::SupervisoryPass() {
+    ClientConnectionTimers();
     SourceConnectionTimers();
     if (IsActive()) {
         StartAlarmThreads();
@@ -37,6 +38,22 @@ void CHeraldon::SupervisoryPass() {
     HousekeepingSettings settings{config_.daysToKeepLogFiles, config_.daysToKeepHistoricFiles};
     housekeeping_.Run(platform::clock::LocalCalendarNow(), settings, dataPath_ + "LogFiles/",
                       historicFolders_);
+}
+
+void CHeraldon::ClientConnectionTimers() {
+    std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+    auto ended = [](const std::unique_ptr<ClientConnection>& c) { return c->threadAlive.load() == 0; };
+    clientConnections_.erase(
+        std::remove_if(clientConnections_.begin(), clientConnections_.end(), ended),
+        clientConnections_.end());
+    for (auto& c : clientConnections_) ClientTimers(*c, 100);
+    if (config_.objectStatusUpdateInterval > 0) {
+        subscriptionCountdown_ -= 100;
+        if (subscriptionCountdown_ < 1) {
+            RecalculateSubscriptions();
+            subscriptionCountdown_ = config_.objectStatusUpdateInterval;
+        }
+    }
 }
 
 void CHeraldon::SourceConnectionTimers() {

@@ -8,29 +8,38 @@ void OutboundQueue::Start(platform::net::Socket& socket) {
     writer_ = std::thread([this, &socket] { WriterLoop(&socket); });
 }
 
-OutboundQueue::PushResult OutboundQueue::Push(std::string bytes) {
+OutboundQueue::PushResult OutboundQueue::Push(Bytes bytes) {
     std::lock_guard<std::mutex> guard(lock_);
     if (closed_) return PushResult::Closed;
-    if (queued_ + bytes.size() > limit_) return PushResult::Overflow;
-    queued_ += bytes.size();
+    if (queued_ + bytes->size() > limit_) return PushResult::Overflow;
+    queued_ += bytes->size();
+    bool wasIdle = packets_.empty() && !sending_;
     packets_.push_back(std::move(bytes));
-    changed_.notify_all();
+    // Only an idle writer waits for a signal; a busy one looks again after its send.
+    if (wasIdle) changed_.notify_all();
     return PushResult::Queued;
 }
 
 void OutboundQueue::WriterLoop(platform::net::Socket* socket) {
+    constexpr size_t kBatchBytes = 256 * 1024;
+    std::string batch;
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
         changed_.wait(guard, [&] { return closed_ || !packets_.empty(); });
         if (closed_) return;
-        std::string packet = std::move(packets_.front());
-        packets_.pop_front();
+        // Everything waiting goes out in one send: one system call for a burst of events,
+        // not one per packet.
+        batch.clear();
+        while (!packets_.empty() && batch.size() < kBatchBytes) {
+            batch.append(*packets_.front());
+            packets_.pop_front();
+        }
         sending_ = true;
         guard.unlock();
-        bool sent = socket->SendAll(packet.data(), packet.size());
+        bool sent = socket->SendAll(batch.data(), batch.size());
         guard.lock();
         sending_ = false;
-        queued_ -= packet.size();
+        queued_ -= batch.size();
         changed_.notify_all();
         if (!sent) {
             // The reader sees the broken connection too and ends it; refuse further packets.

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,7 +31,10 @@ public:
     void Start(platform::net::Socket& socket);
 
     enum class PushResult { Queued, Overflow, Closed };
-    PushResult Push(std::string bytes);
+    // A packet sent to many connections is built once and shared.
+    using Bytes = std::shared_ptr<const std::string>;
+    PushResult Push(Bytes bytes);
+    PushResult Push(std::string bytes) { return Push(std::make_shared<const std::string>(std::move(bytes))); }
 
     // Waits until everything queued so far is sent, at most timeoutMs.
     void Drain(int timeoutMs);
@@ -47,9 +51,9 @@ private:
     const size_t limit_;
     std::mutex lock_;
     std::condition_variable changed_;
-    std::deque<std::string> packets_;  // guarded by lock_
+    std::deque<Bytes> packets_;        // guarded by lock_
     size_t queued_ = 0;                // guarded by lock_
-    bool sending_ = false;             // guarded by lock_: the writer holds a packet
+    bool sending_ = false;             // guarded by lock_: the writer holds packets
     bool closed_ = false;              // guarded by lock_
     std::thread writer_;
 };

@@ -12,6 +12,7 @@
 #include "server/core/heraldon.h"
 #include "server/core/log.h"
 #include "server/net/frame.h"
+#include "server/net/listen_loop.h"
 #include "server/net/source_connection.h"
 #include "server/net/source_protocol.h"
 
@@ -325,33 +326,16 @@ void SourceConnectionThread(SourceConnection* c) {
 
 void SourceListenerThread() {
     CHeraldon* server = TheServer();
-    net::ListenerSlot& slot = server->SourceListener();
-    uint16_t port = server->Config().alarmSourcePort;
-    while (server->AlarmThreadsRunning()) {
-        platform::clock::SleepMs(10);
-        platform::net::ListenError error;
-        platform::net::Socket listener = platform::net::Listen(port, &error);
-        if (!listener.IsOpen()) {
-            switch (error) {
-                case platform::net::ListenError::Create:
-                    Log("Couldn't create Alarm Source listen socket for port %d", port);
-                    break;
-                case platform::net::ListenError::Bind:
-                    Log("Couldn't bind server socket for port %d", port);
-                    break;
-                default:
-                    Log("Couldn't set socket in listening mode for port %d", port);
-                    break;
-            }
-            Log("Some error occured, no Alarm Sources will be able to connect (tried port %d)", port);
-            return;
-        }
-        uint16_t bound = platform::net::LocalPort(listener);
-        if (!slot.Set(std::move(listener))) return;
-        Log("Waiting for new Alarm Source connections at port %d", bound);
-        for (;;) {
-            platform::net::Socket accepted = platform::net::Accept(slot.Socket());
-            if (!accepted.IsOpen()) break;
+    static constexpr net::ListenerTexts kTexts{
+        "Couldn't create Alarm Source listen socket for port %d",
+        "Couldn't bind server socket for port %d",
+        "Couldn't set socket in listening mode for port %d",
+        "Some error occured, no Alarm Sources will be able to connect (tried port %d)",
+        "Waiting for new Alarm Source connections at port %d"};
+    net::ListenLoop(
+        server->SourceListener(), server->Config().alarmSourcePort, kTexts,
+        [server] { return server->AlarmThreadsRunning(); }, [] { return true; },
+        [server](platform::net::Socket accepted) {
             std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
             auto& connections = server->SourceConnections();
             int unidentified = 0;
@@ -363,7 +347,7 @@ void SourceListenerThread() {
                 Log("Alarm Source from %s tried to connect but we already have %d unidentified "
                     "connections - we rejected this one",
                     c->address.c_str(), unidentified);
-                continue;
+                return;
             }
             c->queue.Start(c->socket);
             SourceConnection* raw = c.get();
@@ -372,9 +356,7 @@ void SourceListenerThread() {
                               [raw] { SourceConnectionThread(raw); })) {
                 connections.pop_back();
             }
-        }
-        slot.Close();
-    }
+        });
 }
 
 }  // namespace heraldon

@@ -74,7 +74,7 @@ public:
 
     // Runs one random operation; returns its name for the failure message.
     std::string Step() {
-        int op = Pick(100);
+        int op = static_cast<int>(Pick(100));
         // Keep the lists small enough for a full comparison after every step, and the key
         // space small enough that most keys are shared.
         if (lists_[0].order.size() + lists_[1].order.size() > 90 && op < 32) op = 32 + op % 30;
@@ -96,17 +96,14 @@ public:
             here.order.push_back(raw);
             return "append a taken object";
         }
-        if (op < 47) {
-            AlarmObject* raw = TakeSomewhere(here);
-            if (raw == nullptr) return "nothing to take";
-            return "take";
-        }
+        if (op < 47) return TakeToLoose(here) ? "take" : "nothing to take";
         if (op < 62) {
             if (here.order.empty()) return "nothing to move";
             size_t at = Pick(here.order.size());
             AlarmObject* raw = here.order[at];
             std::unique_ptr<AlarmObject> owned = here.list.Take(raw);
             EXPECT_EQ(owned.get(), raw);
+            if (owned == nullptr) return "move: the take found nothing";
             here.order.erase(here.order.begin() + static_cast<ptrdiff_t>(at));
             EXPECT_EQ(there.list.Append(std::move(owned)), raw);
             there.order.push_back(raw);
@@ -234,16 +231,17 @@ private:
         }
     }
 
-    AlarmObject* TakeSomewhere(Modelled& m) {
-        if (m.order.empty()) return nullptr;
+    bool TakeToLoose(Modelled& m) {
+        if (m.order.empty()) return false;
         size_t at = Pick(m.order.size());
         AlarmObject* raw = m.order[at];
         std::unique_ptr<AlarmObject> owned = m.list.Take(raw);
         EXPECT_EQ(owned.get(), raw);
+        if (owned == nullptr) return true;
         m.order.erase(m.order.begin() + static_cast<ptrdiff_t>(at));
         if (loose_.size() > 20) loose_.erase(loose_.begin());
         loose_.push_back(std::move(owned));
-        return raw;
+        return true;
     }
 
     std::mt19937 rng_;

@@ -87,8 +87,7 @@ SourceLink::ReadResult SourceLink::Read(int timeoutMs, std::vector<ReceivedPacke
 namespace {
 
 net::SourceFieldReader Reader(std::string_view payload) {
-    return net::SourceFieldReader(reinterpret_cast<const uint8_t*>(payload.data()),
-                                  payload.size());
+    return net::SourceFieldReader(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
 }
 
 }  // namespace
@@ -132,24 +131,37 @@ Command ParseCommand(uint32_t type, std::string_view payload) {
 
 int AnswerEventType(uint32_t commandType) {
     switch (commandType) {
-        case net::SOURCE_PACKET_TYPE_ENABLE: return kEnable;
-        case net::SOURCE_PACKET_TYPE_DISABLE: return kDisable;
-        case net::SOURCE_PACKET_TYPE_ACK: return kAcked;
-        case net::SOURCE_PACKET_TYPE_ACTIVATE: return kActive;
-        case net::SOURCE_PACKET_TYPE_INACTIVATE: return kInActive;
-        default: return -1;
+        case net::SOURCE_PACKET_TYPE_ENABLE:
+            return kEnable;
+        case net::SOURCE_PACKET_TYPE_DISABLE:
+            return kDisable;
+        case net::SOURCE_PACKET_TYPE_ACK:
+            return kAcked;
+        case net::SOURCE_PACKET_TYPE_ACTIVATE:
+            return kActive;
+        case net::SOURCE_PACKET_TYPE_INACTIVATE:
+            return kInActive;
+        default:
+            return -1;
     }
 }
 
 const char* CommandName(uint32_t type) {
     switch (type) {
-        case net::SOURCE_PACKET_TYPE_ENABLE: return "ENABLE";
-        case net::SOURCE_PACKET_TYPE_DISABLE: return "DISABLE";
-        case net::SOURCE_PACKET_TYPE_ACK: return "ACK";
-        case net::SOURCE_PACKET_TYPE_ACTIVATE: return "ACTIVATE";
-        case net::SOURCE_PACKET_TYPE_INACTIVATE: return "INACTIVATE";
-        case net::SOURCE_PACKET_TYPE_REMOVE: return "REMOVE";
-        default: return "?";
+        case net::SOURCE_PACKET_TYPE_ENABLE:
+            return "ENABLE";
+        case net::SOURCE_PACKET_TYPE_DISABLE:
+            return "DISABLE";
+        case net::SOURCE_PACKET_TYPE_ACK:
+            return "ACK";
+        case net::SOURCE_PACKET_TYPE_ACTIVATE:
+            return "ACTIVATE";
+        case net::SOURCE_PACKET_TYPE_INACTIVATE:
+            return "INACTIVATE";
+        case net::SOURCE_PACKET_TYPE_REMOVE:
+            return "REMOVE";
+        default:
+            return "?";
     }
 }
 
@@ -184,7 +196,13 @@ std::string ObjectRemovedPayload(const SimTag& tag) {
 std::string ObjectPayload(const SimTag& t, int eventType, std::optional<int> forcedState,
                           const ByFields& by) {
     net::SourcePacketBuilder b;
-    auto time = [&b](const Stamp& s) {
+    // A time this run has not seen goes empty, so that the times the server kept from
+    // earlier runs survive a fresh start; a cleared time goes as 0.
+    auto time = [&b](const Stamp& s, bool cleared) {
+        if (s.seconds == 0 && !cleared) {
+            b.Text("").Text("");
+            return;
+        }
         b.Unsigned(static_cast<uint32_t>(s.seconds)).Unsigned(static_cast<uint32_t>(s.millisecond));
     };
     b.Signed(eventType).Unsigned(t.handle).Text(t.tag);
@@ -194,14 +212,14 @@ std::string ObjectPayload(const SimTag& t, int eventType, std::optional<int> for
         b.Text("");
     }
     b.Text(t.name).Text(t.description).Signed(t.area).Signed(t.category);
-    b.Signed(0);   // Privilege
-    b.Text("");    // SmallComment belongs to the operators: leave theirs
+    b.Signed(0);  // Privilege
+    b.Text("");   // SmallComment belongs to the operators: leave theirs
     b.Text(t.help);
-    b.Text("");    // SumState
-    time(t.inactiveTime);
-    time(t.activeTime);
-    time(t.ackedTime);
-    time(t.disabledTime);
+    b.Text("");                                // SumState
+    time(t.inactiveTime, ConditionActive(t));  // an active alarm has no inactive time
+    time(t.activeTime, false);
+    time(t.ackedTime, false);
+    time(t.disabledTime, false);
     b.Unsigned(t.disabledExpire);
     for (int i = 0; i < 8; ++i) b.Text("");  // Custom1..Custom8
     b.Text("");                              // Paging

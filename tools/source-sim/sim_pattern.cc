@@ -20,11 +20,16 @@ constexpr int kBurstCap = 10000;
 }  // namespace
 
 bool ParsePattern(std::string_view text, Pattern& pattern) {
-    if (text == "steady") pattern = Pattern::Steady;
-    else if (text == "bursts") pattern = Pattern::Bursts;
-    else if (text == "chatter") pattern = Pattern::Chatter;
-    else if (text == "mixed") pattern = Pattern::Mixed;
-    else return false;
+    if (text == "steady")
+        pattern = Pattern::Steady;
+    else if (text == "bursts")
+        pattern = Pattern::Bursts;
+    else if (text == "chatter")
+        pattern = Pattern::Chatter;
+    else if (text == "mixed")
+        pattern = Pattern::Mixed;
+    else
+        return false;
     return true;
 }
 
@@ -32,9 +37,15 @@ Generator::Generator(Pattern pattern, double eventsPerSecond, uint64_t seed, int
     : random_(seed), lastBurstMs_(nowMs) {
     if (eventsPerSecond <= 0) return;  // commands only
     switch (pattern) {
-        case Pattern::Steady: steadyRate_ = eventsPerSecond; break;
-        case Pattern::Bursts: burstRate_ = eventsPerSecond; break;
-        case Pattern::Chatter: steadyRate_ = eventsPerSecond; break;
+        case Pattern::Steady:
+            steadyRate_ = eventsPerSecond;
+            break;
+        case Pattern::Bursts:
+            burstRate_ = eventsPerSecond;
+            break;
+        case Pattern::Chatter:
+            steadyRate_ = eventsPerSecond;
+            break;
         case Pattern::Mixed:
             steadyRate_ = eventsPerSecond / 2;
             burstRate_ = eventsPerSecond / 2;
@@ -58,7 +69,9 @@ int64_t Generator::UniformMs(int64_t low, int64_t high) {
 
 size_t Generator::Pick(const std::vector<SimTag>& tags, bool wantInactive) {
     if (tags.empty()) return kNone;
-    auto fits = [&](const SimTag& t) { return !t.removed && (!wantInactive || !ConditionActive(t)); };
+    auto fits = [&](const SimTag& t) {
+        return !t.removed && (!wantInactive || !ConditionActive(t));
+    };
     std::uniform_int_distribution<size_t> any(0, tags.size() - 1);
     // A few blind tries find a tag fast while most are quiet; the scan settles the rest.
     for (int i = 0; i < 16; ++i) {

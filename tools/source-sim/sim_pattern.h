@@ -39,8 +39,14 @@ public:
     void PlanRelease(size_t index, const SimTag& tag, int64_t nowMs);
 
 private:
-    enum class Kind { SteadyActivation, BurstStart, BurstActivation, Release, ChatterStart,
-                      ChatterFlip };
+    enum class Kind {
+        SteadyActivation,
+        BurstStart,
+        BurstActivation,
+        Release,
+        ChatterStart,
+        ChatterFlip
+    };
     struct Timer {
         int64_t due;
         uint64_t order;  // keeps equal due times first come, first served

@@ -13,12 +13,18 @@ namespace sourcesim {
 
 const char* EventTypeName(int type) {
     switch (type) {
-        case kInActive: return "InActive";
-        case kActive: return "Active";
-        case kAcked: return "Acked";
-        case kDisable: return "Disable";
-        case kEnable: return "Enable";
-        default: return "Unknown";
+        case kInActive:
+            return "InActive";
+        case kActive:
+            return "Active";
+        case kAcked:
+            return "Acked";
+        case kDisable:
+            return "Disable";
+        case kEnable:
+            return "Enable";
+        default:
+            return "Unknown";
     }
 }
 
@@ -144,8 +150,8 @@ bool ParseTagList(std::string_view text, std::vector<SimTag>& tags, std::string&
             return false;
         }
         if (!seen.insert(platform::text::UpperAnsi(t.tag)).second) {
-            error = LineError(lineNumber, "tag '" + platform::text::AnsiToUtf8(t.tag) +
-                                              "' appears twice");
+            error = LineError(lineNumber,
+                              "tag '" + platform::text::AnsiToUtf8(t.tag) + "' appears twice");
             return false;
         }
         t.name = f.size() > 1 && !f[1].empty() ? std::string(f[1].substr(0, kNameChars)) : t.tag;
@@ -186,7 +192,7 @@ struct Unit {
 };
 // Area n is the (n-1)th unit of the plant.
 constexpr Unit kUnits[] = {
-    {"1", "Raw water intake"}, {"2", "Flocculation"},       {"3", "Sand filter"},
+    {"1", "Raw water intake"}, {"2", "Flocculation"}, {"3", "Sand filter"},
     {"4", "Clear water"},      {"5", "Distribution"},
 };
 

@@ -71,7 +71,9 @@ struct SimTag {
 };
 
 // The state the alarm process is in: the hidden state while disabled.
-inline int ProcessState(const SimTag& t) { return t.state == kDisabled ? t.hiddenState : t.state; }
+inline int ProcessState(const SimTag& t) {
+    return t.state == kDisabled ? t.hiddenState : t.state;
+}
 inline bool ConditionActive(const SimTag& t) {
     int s = ProcessState(t);
     return s == kActiveUnacked || s == kActiveAcked;
