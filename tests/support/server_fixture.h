@@ -33,15 +33,20 @@ public:
     heraldon::CHeraldon& Server() { return *server_; }
     bool Started() const { return outcome_ == heraldon::CHeraldon::StartOutcome::Run; }
 
-    // The Alarm Source port once its listener is up; 0 when it did not come up in time.
-    uint16_t SourcePort() {
+    // The port of a listener once it is up; 0 when it did not come up in time.
+    uint16_t SourcePort() { return PortOf(server_->SourceListener()); }
+    uint16_t ClientPort() { return PortOf(server_->ClientListener()); }
+
+    static uint16_t PortOf(heraldon::net::ListenerSlot& slot) {
         for (int i = 0; i < 500; ++i) {
-            uint16_t port = platform::net::LocalPort(server_->SourceListener().Socket());
+            uint16_t port = platform::net::LocalPort(slot.Socket());
             if (port != 0) return port;
             platform::clock::SleepMs(10);
         }
         return 0;
     }
+
+    std::string Data(const std::string& name = "") const { return folder_ / ("data/" + name); }
 
     // Runs supervisory passes as if ms had passed.
     void Advance(int ms) {
