@@ -212,18 +212,15 @@ std::string ObjectPayload(const SimTag& t, int eventType, std::optional<int> for
         b.Text("");
     }
     b.Text(t.name).Text(t.description).Signed(t.area).Signed(t.category);
-    b.Signed(0);  // Privilege
-    b.Text("");   // SmallComment belongs to the operators: leave theirs
-    b.Text(t.help);
-    b.Text("");                                // SumState
+    // Privilege 0; SmallComment belongs to the operators, so theirs stays; no SumState.
+    b.Signed(0).Text("").Text(t.help).Text("");
     time(t.inactiveTime, ConditionActive(t));  // an active alarm has no inactive time
     time(t.activeTime, false);
     time(t.ackedTime, false);
     time(t.disabledTime, false);
     b.Unsigned(t.disabledExpire);
-    for (int i = 0; i < 8; ++i) b.Text("");  // Custom1..Custom8
-    b.Text("");                              // Paging
-    b.Text("");                              // PagingGrp
+    // Custom1..Custom8, Paging and PagingGrp: nothing to say, and empty keeps the server's.
+    for (int i = 0; i < 10; ++i) b.Text("");
     b.Text(by.acked).Text(by.disabled).Text(by.enabled);
     return b.Payload();
 }

@@ -20,17 +20,21 @@ constexpr int kBurstCap = 10000;
 }  // namespace
 
 bool ParsePattern(std::string_view text, Pattern& pattern) {
-    if (text == "steady")
-        pattern = Pattern::Steady;
-    else if (text == "bursts")
-        pattern = Pattern::Bursts;
-    else if (text == "chatter")
-        pattern = Pattern::Chatter;
-    else if (text == "mixed")
-        pattern = Pattern::Mixed;
-    else
-        return false;
-    return true;
+    struct Named {
+        std::string_view name;
+        Pattern pattern;
+    };
+    constexpr Named kPatterns[] = {{"steady", Pattern::Steady},
+                                   {"bursts", Pattern::Bursts},
+                                   {"chatter", Pattern::Chatter},
+                                   {"mixed", Pattern::Mixed}};
+    for (const Named& n : kPatterns) {
+        if (n.name == text) {
+            pattern = n.pattern;
+            return true;
+        }
+    }
+    return false;
 }
 
 Generator::Generator(Pattern pattern, double eventsPerSecond, uint64_t seed, int64_t nowMs)

@@ -362,8 +362,9 @@ int Simulator::Run(const std::atomic<bool>& stop) {
                 if (phase_ == Phase::Down) break;
                 Handle(p, now);
             }
-            if (result == SourceLink::ReadResult::Closed)
+            if (result == SourceLink::ReadResult::Closed) {
                 Drop("the server closed the connection", now);
+            }
             if (result == SourceLink::ReadResult::Oversized) {
                 Drop("packet size error (length beyond the protocol's limit)", now);
             }
