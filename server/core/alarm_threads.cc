@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "server/core/heraldon.h"
 #include "server/core/log.h"
+#include "server/store/historic_files.h"
 
 namespace heraldon {
 
@@ -11,6 +12,7 @@ void CHeraldon::StartAlarmThreads() {
     if (AlarmThreadsStarted()) return;
     alarmThreadsRunning_.store(1);
     Log("Starting all alarm threads");
+    userNames_.Load(alarmSources_[0]->folder + "UserNames.dat");
 
     std::vector<AlarmSource*> loading;
     for (auto& source : alarmSources_) {
@@ -25,6 +27,8 @@ void CHeraldon::StartAlarmThreads() {
     }
     clientListener_.Reset();
     StartThread("client listener", ClientListenerThread);
+    feedListener_.Reset();
+    StartThread("text feed listener", RunTextFeedListener);
     sourceListener_.Reset();
     StartThread("Alarm Source listener", SourceListenerThread);
     alarmThreadsStarted_.store(1);
@@ -44,12 +48,14 @@ void CHeraldon::StopAlarmThreads() {
     alarmThreadsRunning_.store(0);
 
     clientListener_.Stop();
+    feedListener_.Stop();
     sourceListener_.Stop();
     {
         std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
         for (auto& connection : clientConnections_) connection->CloseSocket();
         for (auto& connection : sourceConnections_) connection->CloseSocket();
     }
+    CloseTextFeedClients();
     // Connection threads need the alarm data lock to end, so it is not held while waiting.
     alarmThreadCounter_.WaitForZero();
     for (std::thread& thread : alarmThreads_) thread.join();
@@ -57,7 +63,10 @@ void CHeraldon::StopAlarmThreads() {
 
     std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
     clientConnections_.clear();
-    for (auto& source : alarmSources_) source->FreeObjects();
+    for (auto& source : alarmSources_) {
+        CloseHistoricFiles(*source);
+        source->FreeObjects();
+    }
     sourceConnections_.clear();
 }
 
@@ -88,6 +97,7 @@ void CHeraldon::SourceThread(AlarmSource& source) {
         steps = 0;
         std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
         source.ReopenObjectFile();
+        CleanupEventStatistics(source);
         source.CheckDisableExpiry();
         source.Save(false, 1);
     }

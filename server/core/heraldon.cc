@@ -3,6 +3,7 @@
 #include "platform/fs.h"
 #include "server/alarms/alarm_commands.h"
 #include "server/alarms/alarm_hooks.h"
+#include "server/store/historic_files.h"
 
 namespace heraldon {
 
@@ -22,6 +23,10 @@ CHeraldon::CHeraldon(std::string programFolder)
         SendObjectToClients(source, object, true);
     };
     TheAlarmHooks().sendSourceStateToClients = SendSourceStatusToClients;
+    TheAlarmHooks().sendTextEvent = SendTextEvent;
+    TheAlarmHooks().storeHistoricEvent = [](AlarmSource& source, AlarmObject& object, int32_t type) {
+        StoreHistoricEvent(source, object, type, TheServer()->UserNames());
+    };
 }
 
 CHeraldon::~CHeraldon() {

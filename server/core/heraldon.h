@@ -24,8 +24,10 @@
 #include "server/net/client_connection.h"
 #include "server/net/listener.h"
 #include "server/net/source_connection.h"
+#include "server/net/text_feed.h"
 #include "server/service/heraldon_service.h"
 #include "server/store/alarm_source.h"
+#include "server/store/user_names.h"
 
 namespace heraldon {
 
@@ -81,6 +83,11 @@ public:
     // Guarded by the alarm data lock.
     std::vector<std::unique_ptr<ClientConnection>>& ClientConnections() { return clientConnections_; }
     net::ListenerSlot& ClientListener() { return clientListener_; }
+    // Guarded by the feed lock.
+    std::vector<std::unique_ptr<FeedClient>>& FeedClients() { return feedClients_; }
+    net::ListenerSlot& FeedListener() { return feedListener_; }
+
+    UserNameStore& UserNames() { return userNames_; }
 
     ThreadCounter& AlarmThreadCounter() { return alarmThreadCounter_; }
     ThreadCounter& RedundancyThreadCounter() { return redundancyThreadCounter_; }
@@ -123,6 +130,8 @@ private:
     std::vector<std::unique_ptr<ClientConnection>> clientConnections_;
     net::ListenerSlot clientListener_;
     int subscriptionCountdown_ = 0;  // main thread only
+    std::vector<std::unique_ptr<FeedClient>> feedClients_;
+    net::ListenerSlot feedListener_;
 
     ThreadCounter alarmThreadCounter_;
     ThreadCounter redundancyThreadCounter_;
@@ -131,6 +140,7 @@ private:
     std::vector<std::thread> alarmThreads_;
 
     Housekeeping housekeeping_;
+    UserNameStore userNames_;
 };
 
 // Loads a source's alarm object file and logs the outcome; the start of every source thread

@@ -14,6 +14,7 @@
 #include "server/core/heraldon.h"
 #include "server/core/log.h"
 #include "server/store/alarm_sources_ini.h"
+#include "server/store/historic_files.h"
 #include "server/store/source_folders.h"
 
 namespace heraldon {
@@ -158,7 +159,9 @@ void CHeraldon::RunRepairMode() {
     platform::ini::WriteString(iniPath_, "General", "RepairHistoricEvents", "0");
     std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
     for (auto& source : alarmSources_) {
-        if (LoadAlarmObjectFile(*source)) source->FreeObjects();
+        if (!LoadAlarmObjectFile(*source)) continue;
+        RepairHistoricFiles(*source, config_.repairHistoricEvents);
+        source->FreeObjects();
     }
     Log("Heraldon scanned and reindexed all historic event files, we will now exit");
 }

@@ -29,6 +29,7 @@ void CHeraldon::SupervisoryLoop() {
 
 void CHeraldon::SupervisoryPass() {
     ClientConnectionTimers();
+    TextFeedTimers(100);
     SourceConnectionTimers();
     if (IsActive()) {
         StartAlarmThreads();

@@ -209,7 +209,7 @@ std::vector<std::string> Split(const std::string& payload) {
 TEST(SourcePacketBuilder, NumbersAreDecimalAndTextsEndAtAnEmbeddedZero) {
     SourcePacketBuilder packet;
     packet.Unsigned(0xFFFFFFFFu).Signed(-1).Text(std::string("us\0er", 6)).Text("");
-    EXPECT_EQ(packet.Payload(), std::string("4294967295\0-1\0us\0\0", 19));
+    EXPECT_EQ(packet.Payload(), std::string("4294967295\0-1\0us\0\0", 18));
 }
 
 TEST(SourcePacketBuilder, ATextThatDoesNotFitIsShortenedAndRoomIsKeptForWhatFollows) {

@@ -63,6 +63,11 @@ struct AlarmSource {
 
     // "AlarmObjects.dat", open while the alarm threads run.
     platform::File objectFile;
+    // Today's day file pair, open between stores; openDay is the local date they belong to
+    // (year * 10000 + month * 100 + day), 0 while closed.
+    platform::File dayFile;
+    platform::File commentFile;
+    int openDay = 0;
     int flushNeeded = 0;  // the redundancy link wrote into the file; flush at the next save
     int refreshDeleteMissing = 0;
     int refreshReserved = 0;
