@@ -24,12 +24,23 @@ CHeraldon::CHeraldon(std::string programFolder)
     };
     TheAlarmHooks().sendSourceStateToClients = SendSourceStatusToClients;
     TheAlarmHooks().sendTextEvent = SendTextEvent;
+    SourceHooks().mirrorWrite = [](AlarmSource& source, int64_t offset, const uint8_t* bytes, size_t size) {
+        TheServer()->Pair().MirrorWrite(source, offset, bytes, size);
+    };
+    SourceHooks().mirrorWholeFile = [](AlarmSource& source) { TheServer()->Pair().MirrorWholeFile(source); };
+    TheClientHooks().commentSaved = [](AlarmSource& source, AlarmObject& object, const std::string& path) {
+        TheServer()->Pair().SendCommentFile(source, object, path);
+    };
     TheAlarmHooks().storeHistoricEvent = [](AlarmSource& source, AlarmObject& object, int32_t type) {
         StoreHistoricEvent(source, object, type, TheServer()->UserNames());
     };
 }
 
 CHeraldon::~CHeraldon() {
+    // Every thread of the server reaches it through TheServer(): all of them end first.
+    SetRunning(false);
+    pair_.Stop();
+    redundancyThreadCounter_.WaitForZero();
     StopAlarmThreads();
     g_server.store(nullptr);
 }

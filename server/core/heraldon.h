@@ -25,6 +25,7 @@
 #include "server/net/listener.h"
 #include "server/net/source_connection.h"
 #include "server/net/text_feed.h"
+#include "server/redundancy/redundancy.h"
 #include "server/service/heraldon_service.h"
 #include "server/store/alarm_source.h"
 #include "server/store/user_names.h"
@@ -59,7 +60,7 @@ public:
     const std::string& CommonFilterPath() const { return commonFilterPath_; }
     const std::string& VersionText() const { return versionText_; }
     const GeneralConfig& Config() const { return config_; }
-    const RedundancyConfig& Redundancy() const { return redundancy_; }
+    const RedundancyConfig& RedundancySettings() const { return redundancy_; }
     uint32_t InstanceId() const { return instanceId_; }
 
     bool ConsoleMode() const { return consoleMode_.load() != 0; }
@@ -88,6 +89,7 @@ public:
     net::ListenerSlot& FeedListener() { return feedListener_; }
 
     UserNameStore& UserNames() { return userNames_; }
+    class Redundancy& Pair() { return pair_; }
 
     ThreadCounter& AlarmThreadCounter() { return alarmThreadCounter_; }
     ThreadCounter& RedundancyThreadCounter() { return redundancyThreadCounter_; }
@@ -141,6 +143,7 @@ private:
 
     Housekeeping housekeeping_;
     UserNameStore userNames_;
+    class Redundancy pair_;
 };
 
 // Loads a source's alarm object file and logs the outcome; the start of every source thread

@@ -83,8 +83,8 @@ CHeraldon::StartOutcome CHeraldon::StartUp() {
     }
 
     SetRunning(true);
-    // A stand-alone server is always the active one.
-    if (redundancy_.serverType == 0) SetActive(true);
+    if (redundancy_.serverType != 0) pair_.Start();
+    pair_.EvaluateRole();
     if (IsActive()) StartAlarmThreads();
 
     if (config_.webServerPort >= 1 && config_.webServerPort <= 65535) {

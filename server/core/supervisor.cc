@@ -31,7 +31,8 @@ void CHeraldon::SupervisoryPass() {
     ClientConnectionTimers();
     TextFeedTimers(100);
     SourceConnectionTimers();
-    if (IsActive()) {
+    pair_.Tick(100);
+    if (IsActive() && IsRunning()) {
         StartAlarmThreads();
     } else {
         StopAlarmThreads();
@@ -97,6 +98,7 @@ void CHeraldon::HandleKey(int key) {
 void CHeraldon::Shutdown() {
     SetRunning(false);
     SetActive(false);
+    pair_.Stop();
     redundancyThreadCounter_.WaitForZero();
     StopAlarmThreads();
     Log("Heraldon was shut down");
