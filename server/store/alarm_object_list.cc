@@ -8,19 +8,50 @@ std::string AlarmObjectList::TagKey(std::string_view tag) {
     return platform::text::UpperAnsi(tag);
 }
 
+void AlarmObjectList::Matches::Add(uint64_t sequence, AlarmObject* object) {
+    if (first == nullptr) {
+        first = object;
+        firstSequence = sequence;
+        return;
+    }
+    if (!others) others = std::make_unique<std::map<uint64_t, AlarmObject*>>();
+    if (sequence < firstSequence) {
+        // Only a key change can bring an older object to a key; it becomes the first.
+        others->emplace(firstSequence, first);
+        first = object;
+        firstSequence = sequence;
+    } else {
+        others->emplace(sequence, object);
+    }
+}
+
+bool AlarmObjectList::Matches::Remove(uint64_t sequence) {
+    if (first != nullptr && sequence == firstSequence) {
+        if (others && !others->empty()) {
+            auto next = others->begin();
+            firstSequence = next->first;
+            first = next->second;
+            others->erase(next);
+        } else {
+            first = nullptr;
+        }
+    } else if (others) {
+        others->erase(sequence);
+    }
+    return first == nullptr;
+}
+
 template <typename Key>
 void AlarmObjectList::Erase(std::unordered_map<Key, Matches>& index, const Key& key,
                             uint64_t sequence) {
     auto found = index.find(key);
-    if (found == index.end()) return;
-    found->second.erase(sequence);
-    if (found->second.empty()) index.erase(found);
+    if (found != index.end() && found->second.Remove(sequence)) index.erase(found);
 }
 
 void AlarmObjectList::Index(AlarmObject* object, uint64_t sequence) {
-    byRecord_[object->FileRecord].emplace(sequence, object);
-    byHandle_[object->SCADAHandle].emplace(sequence, object);
-    byTag_[TagKey(object->TagText())].emplace(sequence, object);
+    byRecord_[object->FileRecord].Add(sequence, object);
+    byHandle_[object->SCADAHandle].Add(sequence, object);
+    byTag_[TagKey(object->TagText())].Add(sequence, object);
 }
 
 void AlarmObjectList::Unindex(AlarmObject* object, uint64_t sequence) {
@@ -62,7 +93,7 @@ namespace {
 template <typename Index, typename Key>
 AlarmObject* First(const Index& index, const Key& key) {
     auto found = index.find(key);
-    return found == index.end() ? nullptr : found->second.begin()->second;
+    return found == index.end() ? nullptr : found->second.first;
 }
 
 }  // namespace
@@ -88,14 +119,14 @@ void AlarmObjectList::SetTag(AlarmObject* object, std::string_view tag) {
     uint64_t sequence = found->second.sequence;
     Erase(byTag_, TagKey(object->TagText()), sequence);
     SetText(object->Tag, tag);
-    byTag_[TagKey(object->TagText())].emplace(sequence, object);
+    byTag_[TagKey(object->TagText())].Add(sequence, object);
 }
 
 void AlarmObjectList::SetSCADAHandle(AlarmObject* object, uint32_t handle) {
     auto found = places_.find(object);
     if (found != places_.end()) {
         Erase(byHandle_, object->SCADAHandle, found->second.sequence);
-        byHandle_[handle].emplace(found->second.sequence, object);
+        byHandle_[handle].Add(found->second.sequence, object);
     }
     object->SCADAHandle = handle;
 }
@@ -104,7 +135,7 @@ void AlarmObjectList::SetFileRecord(AlarmObject* object, int32_t record) {
     auto found = places_.find(object);
     if (found != places_.end()) {
         Erase(byRecord_, object->FileRecord, found->second.sequence);
-        byRecord_[record].emplace(found->second.sequence, object);
+        byRecord_[record].Add(found->second.sequence, object);
     }
     object->FileRecord = record;
 }

@@ -48,9 +48,19 @@ public:
     void SetFileRecord(AlarmObject* object, int32_t record);
 
 private:
-    // Objects in the list, by a sequence number that grows with every append, so that the
-    // smallest number among several matches is the first of them in list order.
-    using Matches = std::map<uint64_t, AlarmObject*>;
+    // The objects with one key. Each append gets a sequence number that grows with every
+    // append, so the smallest number among several matches is the first in list order.
+    // Most keys name one object: it is kept inline, and the ordered map of the others is
+    // made only when a key is shared (many objects of a source without handles share 0).
+    struct Matches {
+        AlarmObject* first = nullptr;
+        uint64_t firstSequence = 0;
+        std::unique_ptr<std::map<uint64_t, AlarmObject*>> others;
+
+        void Add(uint64_t sequence, AlarmObject* object);
+        // True when no object is left.
+        bool Remove(uint64_t sequence);
+    };
     struct Place {
         Entries::iterator entry;
         uint64_t sequence;
