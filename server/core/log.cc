@@ -1,6 +1,7 @@
 #include "server/core/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -36,8 +37,15 @@ ServerLog& TheLog() {
     return log;
 }
 
+ServerLog::~ServerLog() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
 void ServerLog::Configure(const std::string& logFolder, int daysToKeep, bool echo) {
     std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    openPath_.clear();
     folder_ = logFolder;
     enabled_ = daysToKeep != 0;
     echo_ = echo;
@@ -69,7 +77,30 @@ void ServerLog::Write(const char* format, va_list args) {
     // The message mixes the system's 8-bit text (names from sources and clients) with
     // file-system paths; people read the file as UTF-8.
     std::string text = platform::text::ToDisplayUtf8(line);
-    AppendToFile(FilePathFor(now), text + "\r\n");
+    // The day's file stays open between lines (an event flood writes thousands a second);
+    // each line is one append, so it is in the file when Log returns, and the first line
+    // after midnight opens the next day's file.
+    // Once a second it also makes sure the file is still there: a file someone deleted or
+    // moved is created again instead of swallowing the lines.
+    std::string path = FilePathFor(now);
+    int64_t second = platform::clock::MonotonicMs() / 1000;
+    struct stat st {};
+    if (fd_ >= 0 && (path != openPath_ ||
+                     (second != checkedSecond_ && (::fstat(fd_, &st) != 0 || st.st_nlink == 0)))) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    checkedSecond_ = second;
+    if (fd_ < 0) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        openPath_ = path;
+    }
+    if (fd_ >= 0) {
+        text += "\r\n";
+        ssize_t ignored = ::write(fd_, text.data(), text.size());
+        (void)ignored;
+        text.resize(text.size() - 2);
+    }
     if (echo_) platform::console::Print(text + "\n");
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -23,6 +24,7 @@ public:
     void SetEcho(bool echo);
 
     void Write(const char* format, va_list args);
+    ~ServerLog();
 
     // Path of the file a line written at this local time goes to.
     std::string FilePathFor(const std::tm& localTime) const;
@@ -30,6 +32,9 @@ public:
 private:
     std::mutex lock_;
     std::string folder_;    // guarded by lock_
+    std::string openPath_;  // guarded by lock_: the day file fd_ belongs to
+    int fd_ = -1;           // guarded by lock_
+    int64_t checkedSecond_ = -1;  // guarded by lock_
     bool enabled_ = false;  // guarded by lock_
     bool echo_ = false;     // guarded by lock_
 };

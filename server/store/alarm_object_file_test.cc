@@ -149,6 +149,7 @@ TEST_F(AlarmObjectFile, DamagedFilesKeepEveryWholeRecordOrAreRecreated) {
     for (const Damage& c : cases) {
         std::filesystem::remove_all(temp_ / "logs");
         std::filesystem::create_directories(temp_ / "logs");
+        heraldon::TheLog().Configure(temp_ / "logs/", 90, false);  // a fresh day file
         WriteFile(Path(), c.file);
         auto source = Source();
         ASSERT_TRUE(source->Load()) << c.what;

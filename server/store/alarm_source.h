@@ -68,6 +68,7 @@ struct AlarmSource {
     platform::File dayFile;
     platform::File commentFile;
     int openDay = 0;
+    int64_t dayCount = -1;  // records in the open day file; -1 until it was checked
     int flushNeeded = 0;  // the redundancy link wrote into the file; flush at the next save
     int refreshDeleteMissing = 0;
     int refreshReserved = 0;
