@@ -21,8 +21,9 @@ int CurrentMillisecond() {
                             1000);
 }
 
+void InitTimeZone() { tzset(); }
+
 std::tm LocalCalendar(int64_t utcSeconds) {
-    tzset();
     std::tm out{};
     time_t t = static_cast<time_t>(utcSeconds);
     localtime_r(&t, &out);

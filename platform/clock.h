@@ -11,6 +11,10 @@
 
 namespace platform::clock {
 
+// Reads the zone (TZ or the system's) once, at start-up, before any thread runs; the
+// conversions below use it from every thread. Call again after changing TZ (tests).
+void InitTimeZone();
+
 // UTC seconds since 1970.
 int64_t UtcNow();
 

@@ -39,6 +39,7 @@ bool EndsWithOrgNoCase(const std::string& name) {
 CHeraldon::StartOutcome CHeraldon::StartUp() {
     // A client or source that vanishes mid-send must be an error return, not a signal.
     platform::net::IgnoreSigpipe();
+    platform::clock::InitTimeZone();
 
     iniPath_ = programFolder_ + "Heraldon.ini";
     if (!PrepareDataFolder()) return StartOutcome::Failed;
