@@ -67,7 +67,7 @@ void SourceFieldReader::Text(char* target, size_t targetSize) {
     if (!Next(field) || field.empty()) return;
     if (platform::text::EqualsNoCase(field, "null")) field = {};
     size_t n = std::min(field.size(), targetSize - 1);
-    std::memcpy(target, field.data(), n);
+    if (n > 0) std::memcpy(target, field.data(), n);
     std::memset(target + n, 0, targetSize - n);
 }
 

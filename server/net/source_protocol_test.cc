@@ -146,7 +146,7 @@ TEST(SourceFields, EachFieldIsReadByTheLenientRules) {
 
 TEST(SourceFields, TextsAreCutToTheirFieldAndTheNextFieldStillLinesUp) {
     const std::string payload = std::string(100, 'T') + '\0' + "abcdefghij" + '\0' + "xy" + '\0' +
-                                "null" + '\0' + "15";  // the last field runs to the payload's end
+                                "15";  // the last field runs to the payload's end
     SourceFieldReader r(Bytes(payload), payload.size());
     std::string tag;
     r.Text(tag, 79);
@@ -158,8 +158,6 @@ TEST(SourceFields, TextsAreCutToTheirFieldAndTheNextFieldStillLinesUp) {
     // A shorter text leaves nothing of the longer one behind it.
     r.Text(fixed);
     EXPECT_EQ(std::string(fixed, sizeof fixed), std::string("xy\0\0\0\0\0\0", 8));
-    r.Text(fixed);
-    EXPECT_EQ(std::string(fixed, sizeof fixed), std::string(8, '\0'));
 
     int32_t last = 0;
     r.Signed(last);
@@ -167,6 +165,18 @@ TEST(SourceFields, TextsAreCutToTheirFieldAndTheNextFieldStillLinesUp) {
     int32_t beyond = 5;
     r.Signed(beyond);
     EXPECT_EQ(beyond, 5);
+}
+
+// Sources send "null" for a text they want emptied; every fixed-size text of an alarm
+// object is read this way, so the sanitizer build must survive it.
+TEST(SourceFields, NullEmptiesAFixedTextWithoutTouchingAMissingBuffer) {
+    const std::string payload("null\0NULL", 9);
+    SourceFieldReader r(Bytes(payload), payload.size());
+    for (int i = 0; i < 2; ++i) {
+        char fixed[8] = "oldtext";
+        r.Text(fixed);
+        EXPECT_EQ(std::string(fixed, sizeof fixed), std::string(8, '\0')) << i;
+    }
 }
 
 TEST(SourceFields, Low32ReplacesOnlyTheLowHalfOfATime) {
