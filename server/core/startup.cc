@@ -83,7 +83,8 @@ CHeraldon::StartOutcome CHeraldon::StartUp() {
         return StartOutcome::Finished;
     }
 
-    SetRunning(true);
+    // The running flag was set by the process entry before Run; a stop request that came
+    // during start-up (a service stop) has cleared it again and must stay in force.
     if (redundancy_.serverType != 0) pair_.Start();
     pair_.EvaluateRole();
     if (IsActive()) StartAlarmThreads();
@@ -92,8 +93,10 @@ CHeraldon::StartOutcome CHeraldon::StartUp() {
         Log("Webserver is disabled in this version of Heraldon");
     }
     platform::clock::SleepMs(200);
-    platform::console::Print("\nNorvane Heraldon (Klaxora) Server is running\n\n");
-    platform::console::Print("Press ESC key to exit\n\n");
+    if (ConsoleMode()) {
+        platform::console::Print("\nNorvane Heraldon (Klaxora) Server is running\n\n");
+        platform::console::Print("Press ESC key to exit\n\n");
+    }
     return StartOutcome::Run;
 }
 

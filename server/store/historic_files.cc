@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "platform/clock.h"
+#include "platform/text.h"
 #include "server/core/log.h"
 #include "server/store/historic_format.h"
 
@@ -21,8 +22,13 @@ std::string DayFileName(int year, int month, int day, const char* extension) {
 
 bool DayOfFileName(const std::string& name, int& dayNumber) {
     unsigned year = 0, month = 0, day = 0;
-    char end = 0;
-    if (std::sscanf(name.c_str(), "%4u-%2u-%2u.ahs%c", &year, &month, &day, &end) != 3) return false;
+    int used = 0;
+    // The three numbers and then exactly ".ahs": the comment file beside it and any other
+    // file must never be taken for a day file (the repair would rewrite it).
+    if (std::sscanf(name.c_str(), "%4u-%2u-%2u%n", &year, &month, &day, &used) != 3 ||
+        !platform::text::EqualsNoCase(std::string_view(name).substr(static_cast<size_t>(used)), ".ahs")) {
+        return false;
+    }
     dayNumber = static_cast<int>(year * 10000 + month * 100 + day);
     return true;
 }

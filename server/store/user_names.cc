@@ -96,9 +96,7 @@ bool UserNameStore::LoadLocked() {
 
 bool UserNameStore::AppendUserName(std::string_view name) {
     if (name.empty() || name.size() >= kRecordSize || names_.size() >= kMaxNames) return false;
-    // Names read at the last load may not be known yet (the file could not be opened
-    // then); appending from an empty list would renumber them.
-    if (!loaded_ && !LoadLocked()) return false;
+    if (!loaded_) return false;
     platform::File file = platform::File::OpenReadWrite(path_);
     if (!file.IsOpen()) return false;
     uint8_t record[kRecordSize] = {};
@@ -118,6 +116,9 @@ int UserNameStore::GetUserNameIndex(const char* name) {
     std::lock_guard<std::mutex> guard(lock_);
     std::string_view wanted(name, strnlen(name, kRecordSize));
     if (wanted.empty()) return -1;
+    // The file could not be read at the last load: read it now, before looking, so that
+    // a name already in it keeps its number and a new one is numbered after all of them.
+    if (!loaded_) LoadLocked();
     for (size_t i = 0; i < names_.size(); ++i) {
         if (names_[i] == wanted) return static_cast<int>(i);
     }
