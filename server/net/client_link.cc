@@ -323,6 +323,11 @@ void ClientTimers(ClientConnection& c, int elapsedMs) {
 void HandleClientPacket(ClientConnection& c, uint32_t type, const uint8_t* payload, size_t size) {
     CHeraldon* server = TheServer();
     ClientPayloadReader r(payload, size);
+    {
+        // Any packet shows the client is alive, also one answered without the lock below.
+        std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+        c.receiveCountdown = server->Config().clientKeepAliveTimeout;
+    }
     // The requests that only read files work without the alarm data lock.
     switch (type) {
         case net::PACKET_TYPE_GET_FILE: {
@@ -347,7 +352,6 @@ void HandleClientPacket(ClientConnection& c, uint32_t type, const uint8_t* paylo
     }
 
     std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
-    c.receiveCountdown = server->Config().clientKeepAliveTimeout;
     if (c.identified == 0) {
         Identify(c, type, payload, size);
         if (type == net::PACKET_TYPE_IDENTIFY) return;

@@ -49,9 +49,14 @@ std::string ResolveInDataFolder(const std::string& dataFolder, std::string name)
 }
 
 bool UsableFilterText(const std::string& text, bool isKey) {
-    if (isKey && (text.empty() || text.front() == '[' || text.front() == ';' ||
-                  text.find('=') != std::string::npos)) {
-        return false;
+    if (isKey) {
+        // The INI reader skips blanks and takes a line starting with '[', ';' or '#' for
+        // a section or a comment: such a name would be written and then vanish.
+        size_t first = text.find_first_not_of(" \t");
+        if (first == std::string::npos || text.find('=') != std::string::npos ||
+            std::string_view("[;#").find(text[first]) != std::string_view::npos) {
+            return false;
+        }
     }
     return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
 }

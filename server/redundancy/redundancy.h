@@ -96,6 +96,7 @@ private:
     std::atomic<int> partnerType_{0};
     std::atomic<int> partnerActive_{0};
     std::atomic<int> typeCompared_{0};
+    std::atomic<int> statusReceived_{0};  // the partner's status came on this connection
     std::atomic<int> firstAttemptDone_{0};
     std::atomic<int> databasesRequested_{0};
     std::atomic<int> databasesComplete_{0};

@@ -217,8 +217,10 @@ bool Redundancy::HandleServerSidePacket(uint32_t type, const uint8_t*, size_t) {
             platform::console::Print("got REDUNDANT_PACKET_TYPE_GETALLALARMFILES\n");
             std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
             for (auto& source : server->AlarmSources()) {
-                // The copy must not be up to ten seconds stale: save first.
-                source->Save(false, 1);
+                // The copy must not be up to ten seconds stale: save first. Only a server
+                // with its objects loaded may save; a standby's lists are empty and a save
+                // would cut its replicated file to the header.
+                if (server->IsActive() && server->AlarmThreadsStarted()) source->Save(false, 1);
                 SendFile(source.get(), REDUNDANT_PACKET_TYPE_ALARMFILE_BEGIN, source->objectFile,
                          source->objectFile.Size());
             }
@@ -364,9 +366,10 @@ bool Redundancy::HandleClientSidePacket(uint32_t type, const uint8_t* payload, s
 void Redundancy::InstallReceivedFiles() {
     CHeraldon* server = TheServer();
     std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
-    installPending_.store(0);
-    // Files in use by the alarm threads are never replaced under them.
+    // Files in use by the alarm threads are never replaced under them: the next tick
+    // tries again once the main loop has stopped them.
     if (server->AlarmThreadsStarted()) return;
+    installPending_.store(0);
     std::random_device random;
     char digits[8];
     std::snprintf(digits, sizeof digits, "%03x", static_cast<unsigned>(random() & 0xFFF));
@@ -452,6 +455,7 @@ void Redundancy::ClientThread() {
         } else {
             reportFailure = true;
             typeCompared_.store(0);
+            statusReceived_.store(0);
             Attach(client_, std::move(socket));
             Log("Connected to Redundant Server");
             // At start-up, and whenever this server is standby, the active partner's files

@@ -108,6 +108,7 @@ void Redundancy::HandleServerStatus(const uint8_t* payload, size_t size) {
     }
     partnerType_.store(type);
     partnerActive_.store(active);
+    statusReceived_.store(1);
     if (id == static_cast<int32_t>(server->InstanceId())) {
         Log("The redundant counterpart seems to be this server, are the addresses really different in the "
             "INI-files? We will run as standalone server.");
@@ -140,7 +141,9 @@ void Redundancy::EvaluateRole() {
         primaryClearedAtStart_ = ServerFailedAlarm(kEventInActive, kPrimaryTag);
     }
     if (type != 0 && server->IsRunning()) {
-        bool linked = client_.Open();
+        // A connect can complete in the kernel of a frozen partner: the partner lives only
+        // once it has sent its status on this connection.
+        bool linked = client_.Open() && statusReceived_.load();
         if (linked) {
             if (type == 2 && partnerActive_.load()) active = false;
             if (type == 1 && !server->IsActive() && !server_.Open()) active = false;
@@ -171,7 +174,7 @@ void Redundancy::EvaluateRole() {
         for (auto& c : clients) SendToClient(*c, net::PACKET_TYPE_SERVER_STANDBY, "");
         if (!clients.empty()) platform::clock::SleepMs(100);
         // Going back to standby after having been active: the partner's data wins.
-        if (wasActive && type != 0 && client_.Open()) RequestAllFiles();
+        if (wasActive && type != 0 && client_.Open() && server->IsRunning()) RequestAllFiles();
     }
 }
 
