@@ -12,6 +12,7 @@
 #include "server/net/client_connection.h"
 #include "server/net/client_protocol.h"
 #include "server/net/frame.h"
+#include "server/net/frame_reader.h"
 #include "server/net/listen_loop.h"
 #include "server/net/source_connection.h"
 
@@ -437,31 +438,15 @@ void HandleClientPacket(ClientConnection& c, uint32_t type, const uint8_t* paylo
 
 void ClientConnectionThread(ClientConnection* c) {
     CHeraldon* server = TheServer();
-    std::vector<uint8_t> buffer(net::kClientReceiveBuffer);
-    size_t used = 0;
-    for (bool open = true; open;) {
-        long n = c->socket.Receive(buffer.data() + used, net::kClientReceiveBuffer - 1 - used);
-        if (n <= 0) {
-            if (server->AlarmThreadsRunning()) Log("Closing client socket (%s)", c->address.c_str());
-            break;
-        }
-        used += static_cast<size_t>(n);
-        size_t at = 0;
-        for (;;) {
-            net::Frame frame;
-            net::FrameStatus status =
-                net::NextFrame(buffer.data() + at, used - at, net::kClientMaxPayload, frame);
-            if (status == net::FrameStatus::Incomplete) break;
-            if (status == net::FrameStatus::TooLarge) {
-                Log("Packet size error receiving from %s", c->address.c_str());
-                open = false;
-                break;
-            }
-            HandleClientPacket(*c, frame.type, frame.payload, frame.payloadSize);
-            at += frame.totalSize;
-        }
-        std::memmove(buffer.data(), buffer.data() + at, used - at);
-        used -= at;
+    net::ReadEnd end = net::ReadFrames(c->socket, net::kClientReceiveBuffer, net::kClientMaxPayload,
+                                       [c](const net::Frame& frame) {
+                                           HandleClientPacket(*c, frame.type, frame.payload, frame.payloadSize);
+                                           return true;
+                                       });
+    if (end == net::ReadEnd::TooLarge) {
+        Log("Packet size error receiving from %s", c->address.c_str());
+    } else if (server->AlarmThreadsRunning()) {
+        Log("Closing client socket (%s)", c->address.c_str());
     }
     {
         std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());

@@ -12,6 +12,7 @@
 #include "server/core/heraldon.h"
 #include "server/core/log.h"
 #include "server/net/frame.h"
+#include "server/net/frame_reader.h"
 #include "server/net/listen_loop.h"
 #include "server/net/source_connection.h"
 #include "server/net/source_protocol.h"
@@ -293,32 +294,15 @@ void HandleSourcePacket(SourceConnection& c, uint32_t type, const uint8_t* paylo
 }
 
 void SourceConnectionThread(SourceConnection* c) {
-    std::vector<uint8_t> buffer(net::kSourceReceiveBuffer);
-    size_t used = 0;
-    for (bool open = true; open;) {
-        // One packet of the largest size always fits, whatever is already buffered.
-        long n = c->socket.Receive(buffer.data() + used, net::kSourceReceiveBuffer - 1 - used);
-        if (n <= 0) {
-            Log("Closing Alarm Source socket (%s)", c->address.c_str());
-            break;
-        }
-        used += static_cast<size_t>(n);
-        size_t at = 0;
-        for (;;) {
-            net::Frame frame;
-            net::FrameStatus status =
-                net::NextFrame(buffer.data() + at, used - at, net::kSourceMaxPayload, frame);
-            if (status == net::FrameStatus::Incomplete) break;
-            if (status == net::FrameStatus::TooLarge) {
-                Log("Packet size error receiving from %s", c->address.c_str());
-                open = false;
-                break;
-            }
-            HandleSourcePacket(*c, frame.type, frame.payload, frame.payloadSize);
-            at += frame.totalSize;
-        }
-        std::memmove(buffer.data(), buffer.data() + at, used - at);
-        used -= at;
+    net::ReadEnd end = net::ReadFrames(c->socket, net::kSourceReceiveBuffer, net::kSourceMaxPayload,
+                                       [c](const net::Frame& frame) {
+                                           HandleSourcePacket(*c, frame.type, frame.payload, frame.payloadSize);
+                                           return true;
+                                       });
+    if (end == net::ReadEnd::TooLarge) {
+        Log("Packet size error receiving from %s", c->address.c_str());
+    } else {
+        Log("Closing Alarm Source socket (%s)", c->address.c_str());
     }
     EndConnection(*c);
     c->threadAlive.store(0);

@@ -13,6 +13,7 @@
 #include "server/net/client_connection.h"
 #include "server/net/client_protocol.h"
 #include "server/net/frame.h"
+#include "server/net/frame_reader.h"
 #include "server/redundancy/redundancy.h"
 #include "server/redundancy/redundancy_protocol.h"
 #include "server/store/alarm_object_format.h"
@@ -393,41 +394,26 @@ void Redundancy::InstallReceivedFiles() {
 
 void Redundancy::ReceiveLoop(Link& link, bool clientSide, const std::string& peer) {
     CHeraldon* server = TheServer();
-    std::vector<uint8_t> buffer(kReceiveBuffer);
-    size_t used = 0;
     // The partner sends something every KeepAliveInterval; a partner silent for several
     // intervals is gone even when no connection reset ever arrives (power cut, cable).
     int silenceMs = std::max(3000, 5 * server->RedundancySettings().keepAliveInterval);
-    while (server->IsRunning() && link.Open()) {
-        long n = link.socket.ReceiveFor(buffer.data() + used, kReceiveBuffer - used, silenceMs);
-        if (n == -2) {
+    net::ReadEnd end = net::ReadFrames(link.socket, kReceiveBuffer + 1, kMaxPayload, [&](const net::Frame& f) {
+        return clientSide ? HandleClientSidePacket(f.type, f.payload, f.payloadSize)
+                          : HandleServerSidePacket(f.type, f.payload, f.payloadSize);
+    }, silenceMs);
+    switch (end) {
+        case net::ReadEnd::Silent:
             Log("Redundant counterpart %s has been silent for %d ms, closing the link", peer.c_str(), silenceMs);
-            return;
-        }
-        if (n <= 0) {
+            break;
+        case net::ReadEnd::TooLarge:
+            Log("Packet size error receiving from %s", peer.c_str());
+            break;
+        case net::ReadEnd::Refused:
+            Log("Packet type error receiving from %s", peer.c_str());
+            break;
+        case net::ReadEnd::Closed:
             if (clientSide) Log("Closing redundant client socket (%s)", peer.c_str());
-            return;
-        }
-        used += static_cast<size_t>(n);
-        size_t at = 0;
-        for (;;) {
-            net::Frame frame;
-            net::FrameStatus status = net::NextFrame(buffer.data() + at, used - at, kMaxPayload, frame);
-            if (status == net::FrameStatus::Incomplete) break;
-            if (status == net::FrameStatus::TooLarge) {
-                Log("Packet size error receiving from %s", peer.c_str());
-                return;
-            }
-            bool ok = clientSide ? HandleClientSidePacket(frame.type, frame.payload, frame.payloadSize)
-                                 : HandleServerSidePacket(frame.type, frame.payload, frame.payloadSize);
-            if (!ok) {
-                Log("Packet type error receiving from %s", peer.c_str());
-                return;
-            }
-            at += frame.totalSize;
-        }
-        std::memmove(buffer.data(), buffer.data() + at, used - at);
-        used -= at;
+            break;
     }
 }
 
