@@ -325,9 +325,14 @@ void HandleClientPacket(ClientConnection& c, uint32_t type, const uint8_t* paylo
     CHeraldon* server = TheServer();
     ClientPayloadReader r(payload, size);
     {
-        // Any packet shows the client is alive, also one answered without the lock below.
+        // Any packet shows the client is alive, also one answered without the lock below,
+        // and whatever comes first identifies the client.
         std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
         c.receiveCountdown = server->Config().clientKeepAliveTimeout;
+        if (c.identified == 0) {
+            Identify(c, type, payload, size);
+            if (type == net::PACKET_TYPE_IDENTIFY) return;
+        }
     }
     // The requests that only read files work without the alarm data lock.
     switch (type) {
@@ -353,10 +358,6 @@ void HandleClientPacket(ClientConnection& c, uint32_t type, const uint8_t* paylo
     }
 
     std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
-    if (c.identified == 0) {
-        Identify(c, type, payload, size);
-        if (type == net::PACKET_TYPE_IDENTIFY) return;
-    }
     switch (type) {
         case net::PACKET_TYPE_KEEPALIVE:
         case net::PACKET_TYPE_IDENTIFY:
