@@ -33,7 +33,8 @@ std::tm LocalCalendar(int64_t utcSeconds) {
 std::tm CalendarOfLocalTimestamp(int64_t localSeconds) {
     std::tm out{};
     time_t t = static_cast<time_t>(localSeconds);
-    gmtime_r(&t, &out);
+    // A time beyond what the calendar can hold gives the zero calendar, never garbage.
+    if (gmtime_r(&t, &out) == nullptr) out = std::tm{};
     return out;
 }
 

@@ -19,7 +19,10 @@ using namespace historic_file;
 int DayNumberOf(int64_t localTimestamp) {
     if (localTimestamp <= 0) return 0;
     std::tm t = platform::clock::CalendarOfLocalTimestamp(localTimestamp);
-    return (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
+    // Day numbers of years past 9999 do not fit the file names anyway.
+    int64_t year = static_cast<int64_t>(t.tm_year) + 1900;
+    if (year > 9999) return 99991231;
+    return static_cast<int>(year) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
 }
 
 std::string ReadComment(const platform::File& file, const std::string& path, int32_t offset) {
