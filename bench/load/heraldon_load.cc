@@ -127,10 +127,11 @@ void RunClient(uint16_t port, ClientStats& stats, std::atomic<bool>& stop, bool 
         r.String(custom1);
         size_t colon = custom1.find(':');
         if (!r.Ok() || tag.empty() || tag[0] != 'T' || colon == std::string::npos) return true;
+        int64_t sent = std::atoll(custom1.c_str() + colon + 1);
+        if (sent == 0) return true;  // the object as created, before the flood
         ++count;
         stats.received.store(count);
         if (count % 64 == 0) {
-            int64_t sent = std::atoll(custom1.c_str() + colon + 1);
             std::lock_guard<std::mutex> guard(stats.lock);
             stats.latencies.push_back(NowNs() - sent);
         }
