@@ -174,18 +174,24 @@ void AlarmSource::Save(bool writeHeader, int mirror) {
     if (!objectFile.IsOpen()) return;
     AlarmSourceHooks& hooks = SourceHooks();
     bool wrote = false;
-    uint8_t record[kRecordSize];
+    // In record order, so the file (and the partner's copy) only ever grows at its end.
+    std::vector<AlarmObject*> changedObjects;
     for (AlarmObjectList* list : {&inUse, &removed}) {
         for (const auto& object : *list) {
-            if (object->Changed != 1) continue;
-            object->EncodeTo(record);
-            int64_t offset = RecordOffset(object->FileRecord);
-            // A record that could not be written stays marked, so the next save tries again.
-            if (object->FileRecord < 0 || !objectFile.WriteAt(offset, record, kRecordSize)) continue;
-            object->Changed = 0;
-            if (mirror == 1 && hooks.mirrorWrite) hooks.mirrorWrite(*this, offset, record, kRecordSize);
-            wrote = true;
+            if (object->Changed == 1) changedObjects.push_back(object.get());
         }
+    }
+    std::sort(changedObjects.begin(), changedObjects.end(),
+              [](const AlarmObject* a, const AlarmObject* b) { return a->FileRecord < b->FileRecord; });
+    uint8_t record[kRecordSize];
+    for (AlarmObject* object : changedObjects) {
+        object->EncodeTo(record);
+        int64_t offset = RecordOffset(object->FileRecord);
+        // A record that could not be written stays marked, so the next save tries again.
+        if (object->FileRecord < 0 || !objectFile.WriteAt(offset, record, kRecordSize)) continue;
+        object->Changed = 0;
+        if (mirror == 1 && hooks.mirrorWrite) hooks.mirrorWrite(*this, offset, record, kRecordSize);
+        wrote = true;
     }
 
     int64_t count = ObjectCount();
