@@ -14,8 +14,8 @@ std::string FormatAlarmTime(int64_t storedTime, bool withDate, bool withTime) {
     char text[64];
     int n = 0;
     if (withDate) {
-        n = std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1,
-                          t.tm_mday);
+        n = std::snprintf(text, sizeof text, "%04lld-%02d-%02d", static_cast<long long>(t.tm_year) + 1900,
+                          t.tm_mon + 1, t.tm_mday);
     }
     if (withDate && withTime) text[n++] = ' ';
     if (withTime) {

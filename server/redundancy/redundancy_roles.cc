@@ -203,8 +203,9 @@ void Redundancy::Tick(int elapsedMs) {
 }
 
 void Redundancy::Stop() {
-    if (ServerType() == 0) return;
-    if (server_.Open()) {
+    // Redundancy may have been turned off during the run (a partner of another version):
+    // its threads still have to be woken, so the sockets are shut down in any case.
+    if (ServerType() != 0 && server_.Open()) {
         SendStatus();
         // Give the last status its moment on the wire before the link closes: the partner
         // takes over at once instead of waiting for the link to break.
