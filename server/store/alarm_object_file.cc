@@ -151,7 +151,7 @@ bool AlarmSource::Load() {
     LastEventStatisticCleanup = h.lastCleanup;
     // Read in blocks: a plant's file may hold a million records.
     constexpr int64_t kBlock = 512;
-    std::vector<uint8_t> block(kBlock * kRecordSize);
+    std::vector<uint8_t> block(static_cast<size_t>(std::min<int64_t>(kBlock, h.count)) * kRecordSize);
     for (int64_t first = 0; first < h.count; first += kBlock) {
         int64_t n = std::min<int64_t>(kBlock, h.count - first);
         if (!objectFile.ReadAt(RecordOffset(first), block.data(), static_cast<size_t>(n) * kRecordSize)) {
