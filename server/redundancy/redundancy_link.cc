@@ -279,9 +279,6 @@ bool Redundancy::HandleClientSidePacket(uint32_t type, const uint8_t* payload, s
                 source->objectFile = platform::File::OpenReadWrite(source->ObjectFilePath());
             }
             if (!source->objectFile.IsOpen()) return true;
-            // Records are written in place or appended at the end: a fragment past the end
-            // would leave a hole that the next load takes for empty records.
-            if (c.offset > source->objectFile.Size()) return false;
             source->objectFile.WriteAt(c.offset, c.bytes, static_cast<size_t>(c.length));
             source->flushNeeded = 1;
             // A copy of the whole file waiting to be installed must not miss this write.
