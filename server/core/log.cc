@@ -19,9 +19,10 @@ namespace {
 
 constexpr size_t kMaxTraceLine = 1023;
 
+// The trace file is opened per line: tracing is rare and may be switched on at any time.
 void AppendToFile(const std::string& path, const std::string& text) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return;  // the line is lost for the file; the console still gets it
+    if (fd < 0) return;  // a trace line that can not be written is simply lost
     ssize_t ignored = ::write(fd, text.data(), text.size());
     (void)ignored;
     ::close(fd);
