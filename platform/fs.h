@@ -26,6 +26,15 @@ inline bool EnsureFolder(const std::string& path) {
 }
 
 bool Exists(const std::string& path);
+
+// What identifies one version of a file: a write in place changes its size or times, a
+// replacement its inode. A missing file has the stamp of all zeros.
+struct FileStamp {
+    unsigned long long device = 0, inode = 0;
+    long long size = 0, modifiedNs = 0, changedNs = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+FileStamp StampOf(const std::string& path);
 bool IsDirectory(const std::string& path);
 bool Rename(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);

@@ -39,11 +39,13 @@ ServerLog& TheLog() {
 }
 
 ServerLog::~ServerLog() {
+    Flush();
     if (fd_ >= 0) ::close(fd_);
 }
 
 void ServerLog::Configure(const std::string& logFolder, int daysToKeep, bool echo) {
     std::lock_guard<std::mutex> guard(lock_);
+    FlushLocked(platform::clock::MonotonicMs());
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     openPath_.clear();
@@ -54,7 +56,13 @@ void ServerLog::Configure(const std::string& logFolder, int daysToKeep, bool ech
 
 void ServerLog::SetEcho(bool echo) {
     std::lock_guard<std::mutex> guard(lock_);
+    FlushLocked(platform::clock::MonotonicMs());
     echo_ = echo;
+}
+
+void ServerLog::Flush() {
+    std::lock_guard<std::mutex> guard(lock_);
+    FlushLocked(platform::clock::MonotonicMs());
 }
 
 std::string ServerLog::FilePathFor(const std::tm& t) const {
@@ -78,31 +86,50 @@ void ServerLog::Write(const char* format, va_list args) {
     // The message mixes the system's 8-bit text (names from sources and clients) with
     // file-system paths; people read the file as UTF-8.
     std::string text = platform::text::ToDisplayUtf8(line);
-    // The day's file stays open between lines (an event flood writes thousands a second);
-    // each line is one append, so it is in the file when Log returns, and the first line
-    // after midnight opens the next day's file.
-    // Once a second it also makes sure the file is still there: a file someone deleted or
-    // moved is created again instead of swallowing the lines.
+    int64_t nowMs = platform::clock::MonotonicMs();
+    // The first line after midnight goes to the next day's file.
     std::string path = FilePathFor(now);
-    int64_t second = platform::clock::MonotonicMs() / 1000;
+    if (path != pendingPath_) {
+        FlushLocked(nowMs);
+        pendingPath_ = path;
+    }
+    pending_ += text;
+    pending_ += "\r\n";
+    if (echo_) {
+        pendingEcho_ += text;
+        pendingEcho_ += '\n';
+    }
+    constexpr size_t kGatherBytes = 64 * 1024;
+    if (nowMs - lastFlushMs_ >= kLogGatherMs || pending_.size() >= kGatherBytes) FlushLocked(nowMs);
+}
+
+void ServerLog::FlushLocked(int64_t nowMs) {
+    if (!pendingEcho_.empty()) {
+        platform::console::Print(pendingEcho_);
+        pendingEcho_.clear();
+    }
+    if (pending_.empty()) return;
+    lastFlushMs_ = nowMs;
+    // The day's file stays open between writes. Once a second it also makes sure the file
+    // is still there: a file someone deleted or moved is created again instead of
+    // swallowing the lines.
+    int64_t second = nowMs / 1000;
     struct stat st {};
-    if (fd_ >= 0 && (path != openPath_ ||
+    if (fd_ >= 0 && (pendingPath_ != openPath_ ||
                      (second != checkedSecond_ && (::fstat(fd_, &st) != 0 || st.st_nlink == 0)))) {
         ::close(fd_);
         fd_ = -1;
     }
     checkedSecond_ = second;
     if (fd_ < 0) {
-        fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-        openPath_ = path;
+        fd_ = ::open(pendingPath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        openPath_ = pendingPath_;
     }
     if (fd_ >= 0) {
-        text += "\r\n";
-        ssize_t ignored = ::write(fd_, text.data(), text.size());
+        ssize_t ignored = ::write(fd_, pending_.data(), pending_.size());
         (void)ignored;
-        text.resize(text.size() - 2);
     }
-    if (echo_) platform::console::Print(text + "\n");
+    pending_.clear();
 }
 
 void Log(const char* format, ...) {

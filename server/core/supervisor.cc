@@ -40,6 +40,7 @@ void CHeraldon::SupervisoryPass() {
     HousekeepingSettings settings{config_.daysToKeepLogFiles, config_.daysToKeepHistoricFiles};
     housekeeping_.Run(platform::clock::LocalCalendarNow(), settings, dataPath_ + "LogFiles/",
                       historicFolders_);
+    TheLog().Flush();
 }
 
 void CHeraldon::ClientConnectionTimers() {
@@ -102,6 +103,7 @@ void CHeraldon::Shutdown() {
     redundancyThreadCounter_.WaitForZero();
     StopAlarmThreads();
     Log("Heraldon was shut down");
+    TheLog().Flush();
 }
 
 }  // namespace heraldon

@@ -6,7 +6,8 @@
 namespace heraldon::net {
 
 ReadEnd ReadFrames(platform::net::Socket& socket, size_t bufferSize, size_t maxPayload,
-                   const std::function<bool(const Frame&)>& handle, int silenceMs) {
+                   const std::function<bool(const Frame&)>& handle, int silenceMs,
+                   const std::function<void()>& afterBurst) {
     std::vector<uint8_t> buffer(bufferSize);
     size_t used = 0;
     for (;;) {
@@ -27,6 +28,7 @@ ReadEnd ReadFrames(platform::net::Socket& socket, size_t bufferSize, size_t maxP
         }
         std::memmove(buffer.data(), buffer.data() + at, used - at);
         used -= at;
+        if (afterBurst) afterBurst();
     }
 }
 

@@ -18,8 +18,10 @@ enum class ReadEnd {
 };
 
 // Reads until one of the ends above. The buffer holds bufferSize bytes, and one frame of
-// the largest payload always fits. silenceMs < 0 waits for ever.
+// the largest payload always fits. silenceMs < 0 waits for ever. afterBurst, when given,
+// runs once the frames of one receive are handled, before the next receive waits.
 ReadEnd ReadFrames(platform::net::Socket& socket, size_t bufferSize, size_t maxPayload,
-                   const std::function<bool(const Frame&)>& handle, int silenceMs = -1);
+                   const std::function<bool(const Frame&)>& handle, int silenceMs = -1,
+                   const std::function<void()>& afterBurst = nullptr);
 
 }  // namespace heraldon::net

@@ -2,9 +2,11 @@
 
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/ini.h"
 #include "platform/text.h"
 #include "server/core/alarm_time.h"
@@ -172,6 +174,39 @@ std::string FormatTextEvent(const AlarmObject& object, const std::string& format
     }
 }
 
+namespace {
+
+thread_local bool t_inBurst = false;
+thread_local bool t_lookedThisBurst = false;
+
+// An edited template applies from the next event on. The file is read again only when it
+// has changed: in a flood, reading it for every event cost more than everything else the
+// event does.
+std::string CurrentTemplate(const std::string& iniPath) {
+    static std::mutex lock;
+    static platform::fs::FileStamp readStamp;
+    static std::string format;
+    static bool read = false;
+    std::lock_guard<std::mutex> guard(lock);
+    if (read && t_inBurst && t_lookedThisBurst) return format;
+    t_lookedThisBurst = true;
+    platform::fs::FileStamp stamp = platform::fs::StampOf(iniPath);
+    if (!read || !(stamp == readStamp)) {
+        format = platform::ini::ReadString(iniPath, "General", "TesselFormat", kDefaultTesselFormat);
+        if (format.size() > kMaxTemplate) format.resize(kMaxTemplate);
+        readStamp = stamp;
+        read = true;
+    }
+    return format;
+}
+
+}  // namespace
+
+void TextFeedBurst(bool begins) {
+    t_inBurst = begins;
+    t_lookedThisBurst = false;
+}
+
 void SendTextEvent(AlarmSource&, AlarmObject& object, int32_t eventType) {
     if (eventType < 0 || eventType > 2) return;
     CHeraldon* server = TheServer();
@@ -182,11 +217,8 @@ void SendTextEvent(AlarmSource&, AlarmObject& object, int32_t eventType) {
         std::lock_guard<std::mutex> guard(server->FeedLock());
         if (server->FeedClients().empty()) return;
     }
-    // Read anew for each line, so an edited template applies from the next event on.
-    std::string format =
-        platform::ini::ReadString(server->IniPath(), "General", "TesselFormat", kDefaultTesselFormat);
-    if (format.size() > kMaxTemplate) format.resize(kMaxTemplate);
-    auto line = std::make_shared<const std::string>(FormatTextEvent(object, format, eventType) + "\r\n");
+    auto line =
+        std::make_shared<const std::string>(FormatTextEvent(object, CurrentTemplate(server->IniPath()), eventType) + "\r\n");
 
     std::lock_guard<std::mutex> guard(server->FeedLock());
     for (auto& c : server->FeedClients()) {

@@ -45,6 +45,11 @@ std::string FormatTextEvent(const AlarmObject& object, const std::string& format
 // Every event goes here; only types 0, 1 and 2 make a line.
 void SendTextEvent(AlarmSource& source, AlarmObject& object, int32_t eventType);
 
+// A source thread marks the burst of packets it got in one receive. Within it the
+// template is looked up once: its events were all sent before the first was handled, so
+// an edit made since is no older than they are. Elsewhere every line looks.
+void TextFeedBurst(bool begins);
+
 // The listener thread's body, started with the alarm threads.
 void RunTextFeedListener();
 

@@ -22,6 +22,7 @@
 #include "server/net/source_protocol.h"
 #include "server/net/text_feed.h"
 #include "tests/support/fake_peer.h"
+#include "tests/support/log_text.h"
 #include "tests/support/server_fixture.h"
 #include "tests/support/temp_folder.h"
 
@@ -217,13 +218,7 @@ public:
         return peer;
     }
 
-    std::string LogText() const {
-        std::string text;
-        for (const std::string& name : platform::fs::ListFiles(folder_ / "data/LogFiles/")) {
-            text += testing_support::ReadFile(folder_ / ("data/LogFiles/" + name));
-        }
-        return text;
-    }
+    std::string LogText() const { return testing_support::LogFolderText(folder_ / "data/LogFiles/"); }
     // How often a log line matching pattern (PEER: any local peer address) was written.
     size_t LogCount(const std::string& pattern) const {
         std::string expanded = std::regex_replace(pattern, std::regex("PEER"), R"(127\.0\.0\.1:\d+)");

@@ -9,6 +9,7 @@
 #include "server/core/log.h"
 #include "server/store/alarm_object_format.h"
 #include "server/store/alarm_source.h"
+#include "tests/support/log_text.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -69,13 +70,7 @@ protected:
         return std::make_unique<AlarmSource>(s, 1, temp_ / "Plant/");
     }
     std::string Path() const { return temp_ / "Plant/AlarmObjects.dat"; }
-    std::string LogText() const {
-        std::string text;
-        for (const auto& entry : std::filesystem::directory_iterator(temp_ / "logs")) {
-            text += ReadFile(entry.path());
-        }
-        return text;
-    }
+    std::string LogText() const { return testing_support::LogFolderText(temp_ / "logs"); }
 
     TempFolder temp_;
 };

@@ -69,6 +69,11 @@ struct AlarmSource {
     platform::File commentFile;
     int openDay = 0;
     int64_t dayCount = -1;  // records in the open day file; -1 until it was checked
+    // While the source's thread works through one burst of packets, the events it stores
+    // gather here and go to the day file in one write when the burst ends
+    // (FlushHistoricEvents); anything that reads or closes the day files flushes first.
+    bool gatherHistory = false;
+    std::string gatheredRecords;
     int flushNeeded = 0;  // the redundancy link wrote into the file; flush at the next save
     int refreshDeleteMissing = 0;
     int refreshReserved = 0;

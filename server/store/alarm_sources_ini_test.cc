@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "server/core/log.h"
+#include "tests/support/log_text.h"
 #include "tests/support/temp_folder.h"
 
 namespace heraldon {
@@ -44,17 +45,12 @@ protected:
     // Every message logged so far, without its time stamp, in UTF-8. Reads every day's
     // file, in case the test ran across midnight.
     std::vector<std::string> Logged() const {
-        std::vector<std::string> files;
-        for (const auto& entry : fs::directory_iterator(logs_.Path())) files.push_back(entry.path());
-        std::sort(files.begin(), files.end());
         std::vector<std::string> messages;
-        for (const std::string& file : files) {
-            std::string text = testing_support::ReadFile(file);
-            for (size_t at = 0, end; at < text.size(); at = end + 2) {
-                end = text.find("\r\n", at);
-                if (end == std::string::npos) end = text.size();
-                messages.push_back(text.substr(at + 9, end - at - 9));  // "hh:mm:ss "
-            }
+        std::string text = testing_support::LogFolderText(logs_.Path());
+        for (size_t at = 0, end; at < text.size(); at = end + 2) {
+            end = text.find("\r\n", at);
+            if (end == std::string::npos) end = text.size();
+            messages.push_back(text.substr(at + 9, end - at - 9));  // "hh:mm:ss "
         }
         return messages;
     }

@@ -86,6 +86,24 @@ int64_t CheckedCount(platform::File& file, const std::string& path) {
     return count;
 }
 
+// Appends whole records to the open day file, whose count is known. The records go
+// before the count: a crash between the two writes loses nothing (the next open keeps
+// every whole record), never the file.
+bool AppendRecords(AlarmSource& source, const uint8_t* records, size_t size) {
+    int64_t count = source.dayCount;
+    if (!source.dayFile.WriteAt(Offset(count), records, size)) return false;
+    count += static_cast<int64_t>(size / kRecordSize);
+    uint8_t header[8];
+    Put(header, static_cast<uint32_t>(kVersion), 4);
+    Put(header + 4, static_cast<uint32_t>(count), 4);
+    if (!source.dayFile.WriteAt(0, header, sizeof header)) {
+        source.dayCount = -1;  // check the file again at the next store
+        return false;
+    }
+    source.dayCount = count;
+    return true;
+}
+
 struct EventTime {
     int64_t time;
     uint16_t milliseconds;
@@ -166,24 +184,29 @@ bool StoreHistoricEvent(AlarmSource& source, const AlarmObject& o, int32_t type,
     // Nothing but this source writes its open day file, so its count is checked once when
     // the file is opened and kept from there on: two system calls less per event.
     if (source.dayCount < 0) source.dayCount = CheckedCount(source.dayFile, dayPath);
-    int64_t count = source.dayCount;
     uint8_t bytes[kRecordSize];
     Encode(record, bytes);
-    // The record before the count: a crash between the two writes loses at most this one
-    // event, never the file.
-    if (!source.dayFile.WriteAt(Offset(count), bytes, kRecordSize)) return false;
-    uint8_t header[8];
-    Put(header, static_cast<uint32_t>(kVersion), 4);
-    Put(header + 4, static_cast<uint32_t>(count + 1), 4);
-    if (!source.dayFile.WriteAt(0, header, sizeof header)) {
-        source.dayCount = -1;  // check the file again at the next store
-        return false;
+    if (source.gatherHistory) {
+        source.gatheredRecords.append(reinterpret_cast<const char*>(bytes), kRecordSize);
+        return true;
     }
-    source.dayCount = count + 1;
-    return true;
+    if (!source.gatheredRecords.empty()) FlushHistoricEvents(source);
+    return AppendRecords(source, bytes, kRecordSize);
+}
+
+void FlushHistoricEvents(AlarmSource& source) {
+    if (source.gatheredRecords.empty()) return;
+    std::string records = std::move(source.gatheredRecords);
+    source.gatheredRecords.clear();
+    if (!source.dayFile.IsOpen() || source.dayCount < 0 ||
+        !AppendRecords(source, reinterpret_cast<const uint8_t*>(records.data()), records.size())) {
+        Log("AlarmSource '%s': %lld historic events could not be written to the day file",
+            source.name.c_str(), static_cast<long long>(records.size() / kRecordSize));
+    }
 }
 
 void CloseHistoricFiles(AlarmSource& source) {
+    FlushHistoricEvents(source);
     source.dayFile.Close();
     source.commentFile.Close();
     source.openDay = 0;

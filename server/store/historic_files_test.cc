@@ -16,6 +16,7 @@
 #include "server/store/alarm_source.h"
 #include "server/store/historic_files.h"
 #include "server/store/user_names.h"
+#include "tests/support/log_text.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -130,13 +131,10 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-    std::string LogText() const {
-        std::string text;
-        for (const auto& entry : std::filesystem::directory_iterator(temp_ / "logs")) text += ReadFile(entry.path());
-        return text;
-    }
+    std::string LogText() const { return testing_support::LogFolderText(temp_ / "logs"); }
     // Starts the log afresh; configuring it again lets go of the file it holds open.
     void ClearLog() {
+        heraldon::TheLog().Flush();
         std::filesystem::remove_all(temp_ / "logs");
         std::filesystem::create_directories(temp_ / "logs");
         heraldon::TheLog().Configure(temp_ / "logs/", 90, false);
@@ -180,6 +178,44 @@ TEST_F(HistoricFiles, TheFirstStoreOfADayCreatesItsPairOfFiles) {
     ASSERT_EQ(file.size(), kHeader + 2 * kRecord);
     EXPECT_EQ(GetLe(file, 4, 4), 2u);
     EXPECT_EQ(file.substr(kHeader + kRecord), Encode(e));
+}
+
+TEST_F(HistoricFiles, EventsGatheredInABurstReachTheFileInOrder) {
+    AlarmObject o = AlarmObject::New();
+    auto tagged = [&](const char* tag) {
+        heraldon::SetText(o.Tag, tag);
+        return o;
+    };
+    auto tags = [&] {
+        Bytes file = ReadFile(TodayPath("ahs"));
+        std::string seen;
+        size_t count = GetLe(file, 4, 4);
+        EXPECT_EQ(file.size(), kHeader + count * kRecord) << "the count matches the records";
+        for (size_t i = 0; i < count; ++i) seen += Decode(file, i).tag;
+        return seen;
+    };
+
+    source_->gatherHistory = true;
+    ASSERT_TRUE(Store(tagged("A"), 1));
+    ASSERT_TRUE(Store(tagged("B"), 0));
+    EXPECT_EQ(tags(), "") << "held until the burst ends";
+    heraldon::FlushHistoricEvents(*source_);
+    EXPECT_EQ(tags(), "AB");
+
+    // A store from outside the burst (an operator's command) writes what was gathered first.
+    ASSERT_TRUE(Store(tagged("C"), 1));
+    source_->gatherHistory = false;
+    ASSERT_TRUE(Store(tagged("D"), 2));
+    EXPECT_EQ(tags(), "ABCD");
+
+    // Whoever reads the day files closes them first, and closing writes what was gathered.
+    source_->gatherHistory = true;
+    ASSERT_TRUE(Store(tagged("E"), 1));
+    heraldon::CloseHistoricFiles(*source_);
+    EXPECT_EQ(tags(), "ABCDE");
+    ASSERT_TRUE(Store(tagged("F"), 1));
+    heraldon::FlushHistoricEvents(*source_);
+    EXPECT_EQ(tags(), "ABCDEF") << "the count was read back from the file";
 }
 
 TEST_F(HistoricFiles, EachEventTypeTakesItsOwnTimeMillisecondsAndUser) {

@@ -10,6 +10,7 @@
 
 #include "server/core/log.h"
 #include "server/store/historic_query.h"
+#include "tests/support/log_text.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -88,11 +89,7 @@ protected:
     ~HistoricQuery() override { heraldon::TheLog().Configure("", 0, false); }
 
     std::string Folder() const { return temp_ / "Historic/"; }
-    std::string LogText() const {
-        std::string text;
-        for (const auto& entry : std::filesystem::directory_iterator(temp_ / "logs")) text += ReadFile(entry.path());
-        return text;
-    }
+    std::string LogText() const { return testing_support::LogFolderText(temp_ / "logs"); }
     std::vector<HistoryAnswer> Run(const HistoryQuery& query) {
         std::vector<HistoryAnswer> answers;
         int sent = heraldon::QueryHistoricEvents(Folder(), query, [&](const HistoryAnswer& a) {

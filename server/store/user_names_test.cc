@@ -11,6 +11,7 @@
 
 #include "server/core/log.h"
 #include "server/store/user_names.h"
+#include "tests/support/log_text.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -56,13 +57,10 @@ protected:
     ~UserNames() override { heraldon::TheLog().Configure("", 0, false); }
 
     std::string Path() const { return temp_ / "UserNames.dat"; }
-    std::string LogText() const {
-        std::string text;
-        for (const auto& entry : std::filesystem::directory_iterator(temp_ / "logs")) text += ReadFile(entry.path());
-        return text;
-    }
+    std::string LogText() const { return testing_support::LogFolderText(temp_ / "logs"); }
     // Starts the log afresh; configuring it again lets go of the file it holds open.
     void ClearLog() {
+        heraldon::TheLog().Flush();
         std::filesystem::remove_all(temp_ / "logs");
         std::filesystem::create_directories(temp_ / "logs");
         heraldon::TheLog().Configure(temp_ / "logs/", 90, false);

@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "server/core/heraldon.h"
+#include "tests/support/log_text.h"
 #include "tests/support/temp_folder.h"
 
 namespace testing_support {
@@ -55,13 +56,7 @@ public:
 
     heraldon::AlarmSource& Source(int index) { return *server_->AlarmSources()[index]; }
 
-    std::string LogText() const {
-        std::string text;
-        for (const std::string& name : platform::fs::ListFiles(folder_ / "data/LogFiles/")) {
-            text += ReadFile(folder_ / ("data/LogFiles/" + name));
-        }
-        return text;
-    }
+    std::string LogText() const { return LogFolderText(folder_ / "data/LogFiles/"); }
 
     // Polls until condition holds or timeoutMs passes; the server works on other threads.
     template <typename Condition>
