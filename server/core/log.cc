@@ -50,6 +50,7 @@ void ServerLog::Configure(const std::string& logFolder, int daysToKeep, bool ech
     fd_ = -1;
     openPath_.clear();
     folder_ = logFolder;
+    pendingDate_ = 0;
     enabled_ = daysToKeep != 0;
     echo_ = echo;
 }
@@ -88,10 +89,11 @@ void ServerLog::Write(const char* format, va_list args) {
     std::string text = platform::text::ToDisplayUtf8(line);
     int64_t nowMs = platform::clock::MonotonicMs();
     // The first line after midnight goes to the next day's file.
-    std::string path = FilePathFor(now);
-    if (path != pendingPath_) {
+    int date = (now.tm_year + 1900) * 10000 + (now.tm_mon + 1) * 100 + now.tm_mday;
+    if (date != pendingDate_) {
         FlushLocked(nowMs);
-        pendingPath_ = path;
+        pendingPath_ = FilePathFor(now);
+        pendingDate_ = date;
     }
     pending_ += text;
     pending_ += "\r\n";

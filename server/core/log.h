@@ -45,6 +45,7 @@ private:
     int fd_ = -1;           // guarded by lock_
     int64_t checkedSecond_ = -1;  // guarded by lock_
     std::string pendingPath_;     // guarded by lock_: the day file pending_ belongs to
+    int pendingDate_ = 0;         // guarded by lock_: its date, year * 10000 + month * 100 + day
     std::string pending_;         // guarded by lock_: lines not yet in the file
     std::string pendingEcho_;     // guarded by lock_: the same lines for the console
     int64_t lastFlushMs_ = -1000000;  // guarded by lock_

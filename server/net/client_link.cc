@@ -272,21 +272,19 @@ bool SendToClient(ClientConnection& c, uint32_t type, std::string_view payload) 
 void SendObjectToClients(AlarmSource& source, AlarmObject& o, bool withStatus) {
     CHeraldon* server = TheServer();
     std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
-    // Built once, shared by every connection's queue.
-    net::OutboundQueue::Bytes object, status;
+    // Built once, shared by every connection's queue; the object and its status go as one
+    // piece, so a flood costs each queue one push per event.
+    net::OutboundQueue::Bytes packets;
     for (auto& c : server->ClientConnections()) {
         if (!c->SocketOpen() || !MatchesFilter(source, c->tagFilter, c->areaFilter, o.TagText(), o.Area)) {
             continue;
         }
-        if (!object) {
-            object = std::make_shared<const std::string>(
-                net::EncodeFrame(net::PACKET_TYPE_ALARM, ObjectPacket(source, o)));
-            if (withStatus) {
-                status = std::make_shared<const std::string>(
-                    net::EncodeFrame(net::PACKET_TYPE_ALARM_STATUS, StatusPacket(source, o)));
-            }
+        if (!packets) {
+            std::string bytes = net::EncodeFrame(net::PACKET_TYPE_ALARM, ObjectPacket(source, o));
+            if (withStatus) bytes += net::EncodeFrame(net::PACKET_TYPE_ALARM_STATUS, StatusPacket(source, o));
+            packets = std::make_shared<const std::string>(std::move(bytes));
         }
-        if (SendToClient(*c, object) && withStatus) SendToClient(*c, status);
+        SendToClient(*c, packets);
     }
 }
 

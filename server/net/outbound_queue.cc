@@ -1,6 +1,7 @@
 #include "server/net/outbound_queue.h"
 
 #include <chrono>
+#include <vector>
 
 namespace heraldon::net {
 
@@ -8,46 +9,65 @@ void OutboundQueue::Start(platform::net::Socket& socket) {
     writer_ = std::thread([this, &socket] { WriterLoop(&socket); });
 }
 
+namespace {
+constexpr size_t kBatchBytes = 256 * 1024;
+}
+
 OutboundQueue::PushResult OutboundQueue::Push(Bytes bytes) {
     std::lock_guard<std::mutex> guard(lock_);
     if (closed_) return PushResult::Closed;
     if (queued_ + bytes->size() > limit_) return PushResult::Overflow;
+    bool wasIdle = packets_.empty() && !sending_ && !gathering_;
     queued_ += bytes->size();
-    bool wasIdle = packets_.empty() && !sending_;
     packets_.push_back(std::move(bytes));
-    // Only an idle writer waits for a signal; a busy one looks again after its send.
-    if (wasIdle) changed_.notify_all();
+    // A busy writer looks again after its send, a gathering one when its time is up: only
+    // an idle writer, or one whose batch is now full, needs the signal (a system call).
+    if (wasIdle || (gathering_ && queued_ >= kBatchBytes)) changed_.notify_all();
     return PushResult::Queued;
 }
 
 void OutboundQueue::WriterLoop(platform::net::Socket* socket) {
-    constexpr size_t kBatchBytes = 256 * 1024;
     std::string batch;
+    std::vector<Bytes> taken;
+    bool flood = false;  // the last send left, or found, more than one packet waiting
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
-        changed_.wait(guard, [&] { return closed_ || !packets_.empty(); });
-        if (closed_) return;
-        // In a flood, let a few more packets gather before the send: one wake-up and one
-        // system call per millisecond instead of one per event keeps many connections from
-        // taking the processors from the event path. A quiet link sends at once.
-        if (queued_ < kBatchBytes && packets_.size() > 1) {
+        if (flood) {
+            // In a flood, let packets gather for a millisecond on the writer's own timer: one
+            // wake-up and one system call per millisecond instead of one per event, and
+            // the event path never has to wake anybody. A quiet link sends at once.
+            gathering_ = true;
             changed_.wait_for(guard, std::chrono::milliseconds(1),
                               [&] { return closed_ || queued_ >= kBatchBytes; });
-            if (closed_) return;
+            gathering_ = false;
+        } else {
+            changed_.wait(guard, [&] { return closed_ || !packets_.empty(); });
+        }
+        if (closed_) return;
+        if (packets_.empty()) {
+            flood = false;
+            continue;
         }
         // Everything waiting goes out in one send: one system call for a burst of events,
-        // not one per packet.
-        batch.clear();
-        while (!packets_.empty() && batch.size() < kBatchBytes) {
-            batch.append(*packets_.front());
+        // not one per packet. Only the pointers are taken under the lock; the pushing
+        // event path never waits for the copying.
+        flood = packets_.size() > 1;
+        size_t takenBytes = 0;
+        while (!packets_.empty() && takenBytes < kBatchBytes) {
+            takenBytes += packets_.front()->size();
+            taken.push_back(std::move(packets_.front()));
             packets_.pop_front();
         }
         sending_ = true;
         guard.unlock();
+        batch.clear();
+        for (const Bytes& packet : taken) batch.append(*packet);
+        taken.clear();
         bool sent = socket->SendAll(batch.data(), batch.size());
         guard.lock();
         sending_ = false;
-        queued_ -= batch.size();
+        queued_ -= takenBytes;
+        flood = flood || !packets_.empty();
         changed_.notify_all();
         if (!sent) {
             // The reader sees the broken connection too and ends it; refuse further packets.

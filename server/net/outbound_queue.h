@@ -54,6 +54,7 @@ private:
     std::deque<Bytes> packets_;        // guarded by lock_
     size_t queued_ = 0;                // guarded by lock_
     bool sending_ = false;             // guarded by lock_: the writer holds packets
+    bool gathering_ = false;           // guarded by lock_: the writer waits on its timer
     bool closed_ = false;              // guarded by lock_
     std::thread writer_;
 };
