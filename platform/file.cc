@@ -29,6 +29,12 @@ File File::OpenReadOnly(const std::string& path) {
     return f;
 }
 
+File File::Duplicate() const {
+    File f;
+    if (fd_ >= 0) f.fd_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    return f;
+}
+
 void File::Close() {
     if (fd_ >= 0) {
         ::close(fd_);

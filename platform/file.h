@@ -30,6 +30,8 @@ public:
     int64_t Size() const;  // -1 on error
     bool Truncate(int64_t length);
     bool Sync();
+    // A second handle on the same open file, for a sync that must not hold up the owner.
+    File Duplicate() const;
 
 private:
     int fd_ = -1;

@@ -138,7 +138,7 @@ int ExecuteCommand(int command, uint32_t handle, std::string_view userText,
     std::string user = Clean(userText);
     std::string comment = Clean(commentText);
 
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     AlarmObject* o = source->inUse.FindByRecord(record);
     if (source->index != 0) {
         if (o == nullptr) {

@@ -164,7 +164,7 @@ AlarmObject* ApplySourceEvent(AlarmSource& source, uint32_t packetType, const ui
         return nullptr;
     }
 
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     AlarmObject* o = FindReportedObject(source, scadaHandle, tag);
     bool created = o == nullptr;
     if (created && (o = CreateObject(source, tag, scadaHandle)) == nullptr) return nullptr;
@@ -198,7 +198,7 @@ AlarmObject* RaiseSystemAlarm(int32_t eventType, std::string_view tag, std::stri
     if (tag.empty() || category < 0 || area < 0) return nullptr;
     if (server == nullptr || !server->AlarmThreadsStarted()) return nullptr;
 
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     AlarmSource& system = *server->AlarmSources()[0];
     AlarmObject* o = system.inUse.FindByTag(tag);
     if (o == nullptr && (o = system.removed.FindByTag(tag)) != nullptr) o = system.MoveToInUse(o);

@@ -52,7 +52,7 @@ struct Recorded {
 class EventTrail {
 public:
     explicit EventTrail(InProcessServer& server) : server_(server) {
-        std::lock_guard<std::recursive_mutex> guard(server_.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server_.Server().AlarmDataLock());
         AlarmHooks& hooks = TheAlarmHooks();
         saved_ = hooks;
         hooks.sendTextEvent = [this](AlarmSource& s, AlarmObject& o, int32_t type) {
@@ -72,7 +72,7 @@ public:
         };
     }
     ~EventTrail() {
-        std::lock_guard<std::recursive_mutex> guard(server_.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server_.Server().AlarmDataLock());
         TheAlarmHooks() = saved_;
     }
 
@@ -122,7 +122,7 @@ public:
     AlarmSource& Plant() { return server_.Source(1); }
     EventTrail& Trail() { return trail_; }
     FakePeer& Peer() { return *peer_; }
-    std::recursive_mutex& Lock() { return server_.Server().AlarmDataLock(); }
+    heraldon::FairRecursiveMutex& Lock() { return server_.Server().AlarmDataLock(); }
 
     // Every event reaches the clients exactly once, so the count of distributions says
     // when it has been applied.
@@ -192,7 +192,7 @@ TEST(AlarmEvents, RepetitionsAndActivationsAreCountedFromTheStateBeforeTheEvent)
                                               {3, c.what}};
             if (s.ackedBy != nullptr) fields[32] = s.ackedBy;
             rig.Send(fields);
-            std::lock_guard<std::recursive_mutex> guard(rig.Lock());
+            std::lock_guard<heraldon::FairRecursiveMutex> guard(rig.Lock());
             AlarmObject& o = rig.Object(c.what);
             SCOPED_TRACE(std::string(c.what) + ", step " + std::to_string(i + 1));
             EXPECT_EQ(o.State, s.state);
@@ -244,7 +244,7 @@ TEST(AlarmEvents, WithoutLimitsOnlyEventsOfADisabledAlarmAndUntypedOnesStayOutOf
     // No type: the fields change, nothing is fed, counted or stored.
     rig.Send({{2, "9"}, {3, "Pressure"}, {5, "Renamed"}});
     {
-        std::lock_guard<std::recursive_mutex> guard(rig.Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(rig.Lock());
         AlarmObject& o = rig.Object("Pressure");
         EXPECT_EQ(TextOf(o.Name), "Renamed");
         EXPECT_EQ(o.LastEventType, kEventNone);
@@ -263,7 +263,7 @@ TEST(AlarmCommands, ATimedDisableRunsOutWithAnEnableFromTheServerToARunningSourc
     uint32_t handle = 0;
     int32_t record = 0;
     {
-        std::lock_guard<std::recursive_mutex> guard(rig.Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(rig.Lock());
         record = rig.Object("Door").FileRecord;
         handle = rig.Plant().handleBase | static_cast<uint32_t>(record);
     }
@@ -272,27 +272,27 @@ TEST(AlarmCommands, ATimedDisableRunsOutWithAnEnableFromTheServerToARunningSourc
     ASSERT_TRUE(rig.Peer().ReceiveType(net::SOURCE_PACKET_TYPE_DISABLE, packet));
     int64_t expiry = 0;
     {
-        std::lock_guard<std::recursive_mutex> guard(rig.Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(rig.Lock());
         expiry = rig.Object("Door").DisabledExpireTime;
     }
     ASSERT_NE(expiry, 0);
     ASSERT_TRUE(InProcessServer::Eventually([&] { return platform::clock::UtcNow() >= expiry; }, 3000));
 
     auto checkExpiry = [&] {
-        std::lock_guard<std::recursive_mutex> guard(rig.Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(rig.Lock());
         rig.Plant().CheckDisableExpiry();
     };
     // The source has not said it runs: the disable waits for it.
     checkExpiry();
     EXPECT_FALSE(rig.Peer().ReceiveType(net::SOURCE_PACKET_TYPE_ENABLE, packet, 100));
     {
-        std::lock_guard<std::recursive_mutex> guard(rig.Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(rig.Lock());
         EXPECT_EQ(rig.Object("Door").DisabledExpireTime, expiry);
     }
 
     ASSERT_TRUE(rig.Peer().Send(net::SOURCE_PACKET_TYPE_STATUS, Fields({"1"})));
     ASSERT_TRUE(InProcessServer::Eventually([&] {
-        std::lock_guard<std::recursive_mutex> guard(rig.Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(rig.Lock());
         return rig.Plant().running == 1;
     }));
     checkExpiry();
@@ -304,7 +304,7 @@ TEST(AlarmCommands, ATimedDisableRunsOutWithAnEnableFromTheServerToARunningSourc
                   "expired)'"),
               std::string::npos);
     {
-        std::lock_guard<std::recursive_mutex> guard(rig.Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(rig.Lock());
         EXPECT_EQ(rig.Object("Door").DisabledExpireTime, 0);
         // The state is the source's to change, by its answer.
         EXPECT_EQ(rig.Object("Door").State, kStateActiveUnacked);
@@ -323,7 +323,7 @@ protected:
         server_ = nullptr;
     }
 
-    std::recursive_mutex& Lock() { return server_->Server().AlarmDataLock(); }
+    heraldon::FairRecursiveMutex& Lock() { return server_->Server().AlarmDataLock(); }
     AlarmSource& System() { return server_->Source(0); }
     bool LogHas(const std::string& text) { return server_->LogText().find(text) != std::string::npos; }
 
@@ -336,7 +336,7 @@ TEST_F(SystemAlarms, OneAlarmPerTagInAnyCase) {
     ASSERT_TRUE(server_->Started());
     int64_t before;
     {
-        std::lock_guard<std::recursive_mutex> guard(Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(Lock());
         before = System().ObjectCount();
     }
     AlarmObject* first = RaiseSystemAlarm(kEventActive, "Disk Full", "Disk", "Disk is full", 2, 3, "");
@@ -344,7 +344,7 @@ TEST_F(SystemAlarms, OneAlarmPerTagInAnyCase) {
     AlarmObject* again = RaiseSystemAlarm(kEventAcked, "DISK FULL", "Disk C", "Disk C is full", 4, 5, "bob");
     EXPECT_EQ(again, first);
     {
-        std::lock_guard<std::recursive_mutex> guard(Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(Lock());
         EXPECT_EQ(System().ObjectCount(), before + 1);
         EXPECT_EQ(first->FileRecord, before);
         EXPECT_EQ(first->SCADAHandle, 0u);
@@ -367,7 +367,7 @@ TEST_F(SystemAlarms, OneAlarmPerTagInAnyCase) {
                             ByUser{kEventEnable, &AlarmObject::LastEnabledBy}}) {
         AlarmObject* o = RaiseSystemAlarm(b.type, "Disk Full", "Disk", "Disk is full", 2, 3, longUser);
         ASSERT_EQ(o, first);
-        std::lock_guard<std::recursive_mutex> guard(Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(Lock());
         EXPECT_EQ(TextOf(o->*b.field), longUser.substr(0, 63)) << b.type;
     }
 
@@ -379,7 +379,7 @@ TEST_F(SystemAlarms, OneAlarmPerTagInAnyCase) {
         EXPECT_EQ(RaiseSystemAlarm(kEventActive, r.tag, "n", "d", r.category, r.area, ""), nullptr)
             << "'" << r.tag << "' " << r.category << " " << r.area;
     }
-    std::lock_guard<std::recursive_mutex> guard(Lock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(Lock());
     EXPECT_EQ(System().ObjectCount(), before + 1);
 }
 
@@ -388,7 +388,7 @@ TEST_F(SystemAlarms, OperatorCommandsTakeEffectAtOnce) {
     ASSERT_NE(o, nullptr);
     int32_t record;
     {
-        std::lock_guard<std::recursive_mutex> guard(Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(Lock());
         record = o->FileRecord;
     }
     const uint32_t handle = System().handleBase | static_cast<uint32_t>(record);
@@ -408,7 +408,7 @@ TEST_F(SystemAlarms, OperatorCommandsTakeEffectAtOnce) {
         // Comment and duration mean nothing to a system alarm.
         ASSERT_EQ(ExecuteCommand(s.command, handle, "anna", "a comment", 600, "10.0.0.1:5"), 1) << s.verb;
         {
-            std::lock_guard<std::recursive_mutex> guard(Lock());
+            std::lock_guard<heraldon::FairRecursiveMutex> guard(Lock());
             EXPECT_EQ(o->State, s.state) << s.verb;
             EXPECT_EQ(o->DisabledExpireTime, 0) << s.verb;
         }
@@ -420,7 +420,7 @@ TEST_F(SystemAlarms, OperatorCommandsTakeEffectAtOnce) {
     ASSERT_EQ(ExecuteCommand(kCommandRemove, handle, "anna", "", 0, "10.0.0.1:5"), 1);
     EXPECT_TRUE(LogHas("AlarmSource 'System': Alarm object 'Pump' was removed by 'anna'\r\n"));
     {
-        std::lock_guard<std::recursive_mutex> guard(Lock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(Lock());
         EXPECT_EQ(System().inUse.FindByTag("Pump"), nullptr);
         AlarmObject* removed = System().removed.FindByTag("Pump");
         ASSERT_NE(removed, nullptr);
@@ -431,7 +431,7 @@ TEST_F(SystemAlarms, OperatorCommandsTakeEffectAtOnce) {
     EXPECT_EQ(ExecuteCommand(kCommandAck, handle, "anna", "", 0, "10.0.0.1:5"), 0);
     AlarmObject* back = RaiseSystemAlarm(kEventActive, "pump", "Pump", "Pump failed", 1, 1, "");
     ASSERT_NE(back, nullptr);
-    std::lock_guard<std::recursive_mutex> guard(Lock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(Lock());
     EXPECT_EQ(back->FileRecord, record);
     EXPECT_EQ(back->State, kStateActiveUnacked);
     EXPECT_EQ(System().removed.FindByTag("Pump"), nullptr);

@@ -51,7 +51,7 @@ void CHeraldon::StopAlarmThreads() {
     feedListener_.Stop();
     sourceListener_.Stop();
     {
-        std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+        std::lock_guard<FairRecursiveMutex> guard(alarmDataLock_);
         for (auto& connection : clientConnections_) connection->CloseSocket();
         for (auto& connection : sourceConnections_) connection->CloseSocket();
     }
@@ -61,7 +61,7 @@ void CHeraldon::StopAlarmThreads() {
     for (std::thread& thread : alarmThreads_) thread.join();
     alarmThreads_.clear();
 
-    std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+    std::lock_guard<FairRecursiveMutex> guard(alarmDataLock_);
     clientConnections_.clear();
     for (auto& source : alarmSources_) {
         CloseHistoricFiles(*source);
@@ -86,7 +86,7 @@ bool LoadAlarmObjectFile(AlarmSource& source) {
 
 void CHeraldon::SourceThread(AlarmSource& source) {
     {
-        std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+        std::lock_guard<FairRecursiveMutex> guard(alarmDataLock_);
         LoadAlarmObjectFile(source);
     }
     source.threadStarted.store(1);
@@ -95,11 +95,11 @@ void CHeraldon::SourceThread(AlarmSource& source) {
         platform::clock::SleepMs(100);
         if (++steps < 100) continue;
         steps = 0;
-        std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+        std::unique_lock<FairRecursiveMutex> guard(alarmDataLock_);
         source.ReopenObjectFile();
         CleanupEventStatistics(source);
         source.CheckDisableExpiry();
-        source.Save(false, 1);
+        source.SaveInSteps(guard, 1);
     }
 }
 

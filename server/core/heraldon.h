@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "server/core/config.h"
+#include "server/core/fair_mutex.h"
 #include "server/core/housekeeping.h"
 #include "server/core/thread_counter.h"
 #include "server/net/client_connection.h"
@@ -70,7 +71,7 @@ public:
     bool AlarmThreadsRunning() const { return alarmThreadsRunning_.load() != 0; }
     bool AlarmThreadsStarted() const { return alarmThreadsStarted_.load() != 0; }
 
-    std::recursive_mutex& AlarmDataLock() { return alarmDataLock_; }
+    FairRecursiveMutex& AlarmDataLock() { return alarmDataLock_; }
     std::mutex& FeedLock() { return feedLock_; }
     std::mutex& HistoricLock() { return historicLock_; }
 
@@ -121,7 +122,7 @@ private:
     std::atomic<int> alarmThreadsRunning_{0};
     std::atomic<int> alarmThreadsStarted_{0};
 
-    std::recursive_mutex alarmDataLock_;
+    FairRecursiveMutex alarmDataLock_;
     std::mutex feedLock_;
     std::mutex historicLock_;
 

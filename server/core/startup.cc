@@ -161,7 +161,7 @@ bool CHeraldon::CreateSystemAlarmSource() {
 void CHeraldon::RunRepairMode() {
     Log("Heraldon will scan and reindex all historic event files");
     platform::ini::WriteString(iniPath_, "General", "RepairHistoricEvents", "0");
-    std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+    std::lock_guard<FairRecursiveMutex> guard(alarmDataLock_);
     for (auto& source : alarmSources_) {
         if (!LoadAlarmObjectFile(*source)) continue;
         RepairHistoricFiles(*source, config_.repairHistoricEvents);

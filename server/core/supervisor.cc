@@ -44,7 +44,7 @@ void CHeraldon::SupervisoryPass() {
 }
 
 void CHeraldon::ClientConnectionTimers() {
-    std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+    std::lock_guard<FairRecursiveMutex> guard(alarmDataLock_);
     auto ended = [](const std::unique_ptr<ClientConnection>& c) { return c->threadAlive.load() == 0; };
     clientConnections_.erase(
         std::remove_if(clientConnections_.begin(), clientConnections_.end(), ended),
@@ -60,7 +60,7 @@ void CHeraldon::ClientConnectionTimers() {
 }
 
 void CHeraldon::SourceConnectionTimers() {
-    std::lock_guard<std::recursive_mutex> guard(alarmDataLock_);
+    std::lock_guard<FairRecursiveMutex> guard(alarmDataLock_);
     for (auto& source : alarmSources_) SourceTimers(*source, 100);
     auto ended = [](const std::unique_ptr<SourceConnection>& c) { return c->threadAlive.load() == 0; };
     sourceConnections_.erase(

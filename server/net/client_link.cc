@@ -271,7 +271,7 @@ bool SendToClient(ClientConnection& c, uint32_t type, std::string_view payload) 
 
 void SendObjectToClients(AlarmSource& source, AlarmObject& o, bool withStatus) {
     CHeraldon* server = TheServer();
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     // Built once, shared by every connection's queue; the object and its status go as one
     // piece, so a flood costs each queue one push per event.
     net::OutboundQueue::Bytes packets;
@@ -290,7 +290,7 @@ void SendObjectToClients(AlarmSource& source, AlarmObject& o, bool withStatus) {
 
 void SendSourceStatusToClients(AlarmSource& source) {
     CHeraldon* server = TheServer();
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     ClientPacketBuilder p;
     p.Int32(source.index).Int32(source.enabled).Int32(source.running);
     auto frame = std::make_shared<const std::string>(
@@ -325,7 +325,7 @@ void HandleClientPacket(ClientConnection& c, uint32_t type, const uint8_t* paylo
     {
         // Any packet shows the client is alive, also one answered without the lock below,
         // and whatever comes first identifies the client.
-        std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+        std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
         c.receiveCountdown = server->Config().clientKeepAliveTimeout;
         if (c.identified == 0) {
             Identify(c, type, payload, size);
@@ -355,7 +355,7 @@ void HandleClientPacket(ClientConnection& c, uint32_t type, const uint8_t* paylo
             break;
     }
 
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     switch (type) {
         case net::PACKET_TYPE_KEEPALIVE:
         case net::PACKET_TYPE_IDENTIFY:
@@ -448,12 +448,12 @@ void ClientConnectionThread(ClientConnection* c) {
         Log("Closing client socket (%s)", c->address.c_str());
     }
     {
-        std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+        std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
         c->CloseSocket();
     }
     c->queue.Stop();
     {
-        std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+        std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
         c->socket.Close();
     }
     c->threadAlive.store(0);
@@ -470,7 +470,7 @@ void ClientListenerThread() {
         server->ClientListener(), server->Config().clientListenPort, kTexts,
         [server] { return server->AlarmThreadsRunning(); }, [server] { return server->IsActive(); },
         [server](platform::net::Socket accepted) {
-            std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+            std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
             auto& connections = server->ClientConnections();
             if (connections.size() >= kMaxClients) {
                 Log("Too many connections (max %d simultanously connections), rejecting %s",

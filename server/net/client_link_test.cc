@@ -171,14 +171,14 @@ std::string Event(const std::string& type, const std::string& tag, const std::st
 
 bool HasState(InProcessServer& server, int source, const std::string& tag, int32_t state) {
     return InProcessServer::Eventually([&] {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         auto* o = server.Source(source).inUse.FindByTag(tag);
         return o != nullptr && o->State == state;
     });
 }
 
 int32_t HandleOf(InProcessServer& server, int source, const std::string& tag) {
-    std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
     auto* o = server.Source(source).inUse.FindByTag(tag);
     EXPECT_NE(o, nullptr) << tag;
     return o == nullptr ? -1 : static_cast<int32_t>(server.Source(source).handleBase | o->FileRecord);
@@ -630,7 +630,7 @@ TEST_F(ClientWithPlant, ClearingStatisticsZeroesTheCountersAndResendsTheObjectWi
     ASSERT_TRUE(plant->Send(SOURCE_PACKET_TYPE_EVENT, Event("0", "CLR1")));
     ASSERT_TRUE(plant->Send(SOURCE_PACKET_TYPE_EVENT, Event("1", "CLR1")));
     ASSERT_TRUE(InProcessServer::Eventually([&] {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         auto* o = server.Source(1).inUse.FindByTag("CLR1");
         return o != nullptr && o->RepeatedSinceLastAck == 1;
     }));
@@ -709,7 +709,7 @@ TEST_F(ClientWithPlant, DisablingASourceTellsItAndRaisesItsConnectionFailedAlarm
     EXPECT_TRUE(Sync(*peer).empty());
     EXPECT_EQ(server.LogText(), logBefore);
     EXPECT_FALSE(plant->Receive(p, 200)) << std::hex << p.type;
-    std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
     EXPECT_EQ(server.Source(1).enabled, 1);
 }
 
@@ -729,7 +729,7 @@ TEST(ClientLink, The201stSimultaneousClientIsRefusedAndClosed) {
     peers.front()->Close();
     ASSERT_TRUE(InProcessServer::Eventually([&] {
         server.Advance(100);
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         return server.Server().ClientConnections().size() < 200;
     }));
     auto again = Connect(server);
@@ -753,7 +753,7 @@ TEST_F(ClientKeepAlive, ASilentClientIsClosedAfterTheTimeout) {
 bool CountdownReloaded(InProcessServer& server, int timeout) {
     return InProcessServer::Eventually(
         [&] {
-            std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+            std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
             return server.Server().ClientConnections().back()->receiveCountdown == timeout;
         },
         1000);
@@ -900,7 +900,7 @@ TEST(ClientLink, AClientThatStopsReadingDoesNotHoldUpTheOthers) {
     }
     EXPECT_EQ(handles.size(), static_cast<size_t>(kEvents));
     // The stalled client really is behind: its packets still wait in the server.
-    std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
     EXPECT_GT(server.Server().ClientConnections().front()->queue.QueuedBytes(), 0u);
 }
 

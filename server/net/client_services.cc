@@ -86,7 +86,7 @@ std::string CommentFilePath(const AlarmSource& source, std::string_view shownTag
 void SendFile(ClientConnection& c, const std::string& name) {
     CHeraldon* server = TheServer();
     auto send = [&](uint32_t type, const std::string& payload) {
-        std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+        std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
         return SendToClient(c, type, payload);
     };
     if (name.empty()) {
@@ -148,7 +148,7 @@ void SetCommonFilter(ClientConnection& c, const std::string& key, const std::str
             platform::ini::DeleteKey(path, "General", key);
         }
     }
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     for (auto& connection : server->ClientConnections()) SendCommonFilters(*connection);
 }
 
@@ -182,7 +182,7 @@ void SaveComment(ClientConnection& c, uint32_t handle, const std::string& tag,
     // path in the packet is never trusted.
     std::string path;
     {
-        std::lock_guard<std::recursive_mutex> guard(TheServer()->AlarmDataLock());
+        std::lock_guard<FairRecursiveMutex> guard(TheServer()->AlarmDataLock());
         int32_t record = 0;
         if (AlarmSource* source = SourceForHandle(TheServer()->AlarmSources(), handle, &record)) {
             path = CommentFilePath(*source, tag);
@@ -194,7 +194,7 @@ void SaveComment(ClientConnection& c, uint32_t handle, const std::string& tag,
     }
     Log("File '%s' was created and written", path.c_str());
     AlarmSource* source = nullptr;
-    std::lock_guard<std::recursive_mutex> guard(TheServer()->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(TheServer()->AlarmDataLock());
     if (AlarmObject* o = ObjectOfHandle(handle, &source)) {
         if (TheClientHooks().commentSaved) TheClientHooks().commentSaved(*source, *o, path);
     }

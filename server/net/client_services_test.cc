@@ -72,7 +72,7 @@ std::unique_ptr<FakePeer> Source(InProcessServer& server, const std::string& nam
 
 bool HasState(InProcessServer& server, const std::string& tag, int32_t state) {
     return InProcessServer::Eventually([&] {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         auto* o = server.Source(1).inUse.FindByTag(tag);
         return o != nullptr && o->State == state;
     });
@@ -95,7 +95,7 @@ std::unique_ptr<FakePeer> PlantWith(InProcessServer& server, const std::vector<s
 }
 
 int32_t HandleOf(InProcessServer& server, const std::string& tag) {
-    std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
     auto* o = server.Source(1).inUse.FindByTag(tag);
     EXPECT_NE(o, nullptr) << tag;
     return o == nullptr ? -1 : static_cast<int32_t>(server.Source(1).handleBase | o->FileRecord);
@@ -562,7 +562,7 @@ TEST(ClientSmallComment, SetsTheTextAndResendsTheObjectWithoutStatus) {
             EXPECT_EQ(h, handle);
             EXPECT_EQ(small, c.stored);
         }
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         auto* o = server.Source(1).inUse.FindByTag("P101");
         EXPECT_EQ(heraldon::TextOf(o->SmallComment), c.stored);
         EXPECT_EQ(o->State, heraldon::kStateActiveUnacked);
@@ -670,7 +670,7 @@ TEST_F(ClientSubscriptions, AGroupIsTheTagsAfterThePrefixThatThePatternSelects) 
     server.Advance(100);
     EXPECT_TRUE(Statuses(*peer).empty()) << "nothing in any group is active, disabled or missing";
 
-    std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
     const auto& subscriptions = NewestSubscriptions();
     ASSERT_EQ(subscriptions.size(), cases.size());
     for (const heraldon::Subscription& s : subscriptions) {
@@ -723,12 +723,12 @@ TEST_F(ClientSubscriptions, TheStatusFollowsTheMembersAndIsSentOnlyWhenItChanges
         for (const std::string& field : s.event) payload += field + std::string(1, '\0');
         ASSERT_TRUE(plant->Send(SOURCE_PACKET_TYPE_EVENT, payload));
         ASSERT_TRUE(InProcessServer::Eventually([&] {
-            std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+            std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
             auto* o = server.Source(1).inUse.FindByTag(s.event[2]);
             return o != nullptr && heraldon::TextOf(o->Name) == s.event[4];
         }));
         {
-            std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+            std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
             EXPECT_EQ(server.Source(1).inUse.FindByTag(s.event[2])->State, s.state);
         }
         server.Advance(100);
@@ -795,7 +795,7 @@ TEST_F(ClientSubscriptions, ReloadingASourcesObjectsDropsEverySubscription) {
     Statuses(*peer);
     {
         // What happens when a whole object file arrives from the redundant partner.
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         server.Source(1).Save(true, 0);
         ASSERT_TRUE(server.Source(1).Load());
         EXPECT_TRUE(NewestSubscriptions().empty());

@@ -16,7 +16,7 @@ void QuerySource(ClientConnection& c, AlarmSource& source, HistoryQuery query) {
     CHeraldon* server = TheServer();
     {
         // The open day files belong to the storing side; the next store reopens them.
-        std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+        std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
         CloseHistoricFiles(source);
     }
     query.maxRecords = server->Config().maxReturnedHistoricEvents;
@@ -27,10 +27,10 @@ void QuerySource(ClientConnection& c, AlarmSource& source, HistoryQuery query) {
         p.Int32(static_cast<int32_t>(static_cast<uint32_t>(r.time)));
         p.Int32(r.milliseconds).Int32(static_cast<uint16_t>(r.type));
         p.String(server->UserNames().UserNameAt(r.userIndex)).String(answer.comment);
-        std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+        std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
         return SendToClient(c, net::PACKET_TYPE_HISTORY, p.Payload());
     });
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     SendToClient(c, net::PACKET_TYPE_HISTORY_END, "");
 }
 

@@ -87,7 +87,7 @@ public:
         EXPECT_TRUE(SourcePeer(source).Send(SOURCE_PACKET_TYPE_EVENT, ObjectFields(more)));
         uint32_t handle = 0;
         EXPECT_TRUE(InProcessServer::Eventually([&] {
-            std::lock_guard<std::recursive_mutex> guard(server_.Server().AlarmDataLock());
+            std::lock_guard<heraldon::FairRecursiveMutex> guard(server_.Server().AlarmDataLock());
             heraldon::AlarmSource& s = server_.Source(source);
             heraldon::AlarmObject* o = s.inUse.FindByTag(tag);
             if (o == nullptr || o->LastEventType != type) return false;

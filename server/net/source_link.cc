@@ -61,7 +61,7 @@ void Identify(SourceConnection& c, const uint8_t* payload, size_t size) {
 
     bool refused = true;
     {
-        std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+        std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
         c.versionMin = low;
         c.versionMax = high;
         AlarmSource* source = nullptr;
@@ -103,7 +103,7 @@ void Identify(SourceConnection& c, const uint8_t* payload, size_t size) {
     c.queue.Drain(100);
     int64_t left = 100 - (platform::clock::MonotonicMs() - start);
     if (left > 0) platform::clock::SleepMs(static_cast<int>(left));
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     c.CloseSocket();
 }
 
@@ -175,7 +175,7 @@ void Status(AlarmSource& source, const uint8_t* payload, size_t size) {
 void EndConnection(SourceConnection& c) {
     CHeraldon* server = TheServer();
     {
-        std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+        std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
         if (AlarmSource* source = c.source) {
             source->connection = nullptr;
             c.source = nullptr;
@@ -186,7 +186,7 @@ void EndConnection(SourceConnection& c) {
         c.CloseSocket();
     }
     c.queue.Stop();
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     c.socket.Close();
 }
 
@@ -257,7 +257,7 @@ void SourceTimers(AlarmSource& source, int elapsedMs) {
 
 void HandleSourcePacket(SourceConnection& c, uint32_t type, const uint8_t* payload, size_t size) {
     CHeraldon* server = TheServer();
-    std::unique_lock<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::unique_lock<FairRecursiveMutex> guard(server->AlarmDataLock());
     AlarmSource* source = c.source;
     if (source != nullptr && !source->gatherHistory) {
         source->gatherHistory = true;
@@ -302,7 +302,7 @@ void HandleSourcePacket(SourceConnection& c, uint32_t type, const uint8_t* paylo
 // The events of one burst reach the day file in one write: one or two system calls for
 // hundreds of events in a flood.
 void EndOfBurst(SourceConnection& c) {
-    std::lock_guard<std::recursive_mutex> guard(TheServer()->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(TheServer()->AlarmDataLock());
     TextFeedBurst(false);
     if (c.source == nullptr) return;
     FlushHistoricEvents(*c.source);
@@ -310,14 +310,23 @@ void EndOfBurst(SourceConnection& c) {
 }
 
 void SourceConnectionThread(SourceConnection* c) {
+    // An identified source's burst is handled under one hold of the alarm data lock: the
+    // lock changes hands between bursts, not between packets.
+    std::unique_lock<FairRecursiveMutex> burst(TheServer()->AlarmDataLock(), std::defer_lock);
     net::ReadEnd end = net::ReadFrames(
         c->socket, net::kSourceReceiveBuffer, net::kSourceMaxPayload,
-        [c](const net::Frame& frame) {
+        [c, &burst](const net::Frame& frame) {
+            if (c->source != nullptr && !burst.owns_lock()) burst.lock();
             HandleSourcePacket(*c, frame.type, frame.payload, frame.payloadSize);
             return true;
         },
-        -1, [c] { EndOfBurst(*c); });
+        -1,
+        [c, &burst] {
+            EndOfBurst(*c);
+            if (burst.owns_lock()) burst.unlock();
+        });
     EndOfBurst(*c);
+    if (burst.owns_lock()) burst.unlock();
     if (end == net::ReadEnd::TooLarge) {
         Log("Packet size error receiving from %s", c->address.c_str());
     } else {
@@ -339,7 +348,7 @@ void SourceListenerThread() {
         server->SourceListener(), server->Config().alarmSourcePort, kTexts,
         [server] { return server->AlarmThreadsRunning(); }, [] { return true; },
         [server](platform::net::Socket accepted) {
-            std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+            std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
             auto& connections = server->SourceConnections();
             int unidentified = 0;
             for (const auto& existing : connections) {

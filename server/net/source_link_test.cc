@@ -60,7 +60,7 @@ std::string ObjectFields(const std::map<int, std::string>& fields) {
 template <typename Condition>
 bool EventuallyLocked(InProcessServer& server, Condition condition) {
     return InProcessServer::Eventually([&] {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         return condition();
     });
 }
@@ -111,7 +111,7 @@ heraldon::AlarmObject* Sync(InProcessServer& server, FakePeer& peer, int sourceI
 class FedTags {
 public:
     FedTags(InProcessServer& server, int sourceIndex) : server_(server) {
-        std::lock_guard<std::recursive_mutex> guard(server_.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server_.Server().AlarmDataLock());
         saved_ = heraldon::TheAlarmHooks().sendTextEvent;
         heraldon::TheAlarmHooks().sendTextEvent = [this, sourceIndex](heraldon::AlarmSource& s,
                                                                        heraldon::AlarmObject& o, int32_t) {
@@ -121,7 +121,7 @@ public:
         };
     }
     ~FedTags() {
-        std::lock_guard<std::recursive_mutex> guard(server_.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server_.Server().AlarmDataLock());
         heraldon::TheAlarmHooks().sendTextEvent = saved_;
     }
     std::vector<std::string> Tags() {
@@ -148,11 +148,11 @@ TEST(SourceLink, IdentifiedSourceIsAskedForARefreshAndItsEventsBecomeAlarms) {
     ASSERT_TRUE(peer->Send(SOURCE_PACKET_TYPE_EVENT, Event("1", "17", "P101")));
     heraldon::AlarmSource& plant = server.Source(1);
     ASSERT_TRUE(InProcessServer::Eventually([&] {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         return plant.inUse.FindBySCADAHandle(17) != nullptr;
     }));
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         heraldon::AlarmObject* o = plant.inUse.FindByTag("p101");
         ASSERT_NE(o, nullptr);
         EXPECT_EQ(o->State, heraldon::kStateActiveUnacked);
@@ -173,7 +173,7 @@ TEST(SourceLink, OperatorCommandsReachTheSourceAsTheirPackets) {
     heraldon::AlarmSource& plant = server.Source(1);
     uint32_t handle = 0;
     ASSERT_TRUE(InProcessServer::Eventually([&] {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         auto* o = plant.inUse.FindByTag("P101");
         if (o != nullptr) handle = plant.handleBase | static_cast<uint32_t>(o->FileRecord);
         return o != nullptr;
@@ -216,7 +216,7 @@ TEST(SourceLink, OperatorCommandsReachTheSourceAsTheirPackets) {
         }
     }
     // The state only changes when the source answers.
-    std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
     EXPECT_EQ(plant.inUse.FindByTag("P101")->State, heraldon::kStateActiveUnacked);
 }
 
@@ -225,7 +225,7 @@ TEST(SourceLink, ACommentThatFillsThePacketNeverPushesOutTheDisableEndTime) {
     auto peer = Identified(server, "Plant");
     ASSERT_TRUE(peer->Send(SOURCE_PACKET_TYPE_EVENT, Event("1", "5", "T")));
     ASSERT_TRUE(InProcessServer::Eventually([&] {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         return server.Source(1).inUse.FindByTag("T") != nullptr;
     }));
     std::string comment(30000, 'c');
@@ -268,7 +268,7 @@ TEST(SourceLink, PacketsAreReassembledWhateverTheSegmentsAndTheSizeLimitIsExact)
     ASSERT_TRUE(peer.SendRaw(split.substr(5, 10)));
     platform::clock::SleepMs(20);
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         EXPECT_EQ(plant.inUse.FindByTag("Split"), nullptr) << "applied before it was whole";
     }
     ASSERT_TRUE(peer.SendRaw(split.substr(15) + EncodeFrame(SOURCE_PACKET_TYPE_EVENT, Event("1", "2", "Whole"))));
@@ -279,7 +279,7 @@ TEST(SourceLink, PacketsAreReassembledWhateverTheSegmentsAndTheSizeLimitIsExact)
     ASSERT_TRUE(peer.SendRaw(many));
     ASSERT_TRUE(EventuallyLocked(server, [&] { return plant.inUse.size() == 102; }));
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         ASSERT_NE(plant.inUse.FindByTag("Split"), nullptr);
         EXPECT_EQ(plant.inUse.FindByTag("Split")->SCADAHandle, 1u);
         EXPECT_EQ(heraldon::TextOf(plant.inUse.FindByTag("Split")->Name), "Name of Split");
@@ -304,7 +304,7 @@ TEST(SourceLink, PacketsAreReassembledWhateverTheSegmentsAndTheSizeLimitIsExact)
     ASSERT_TRUE(peer.SendRaw(tooLarge));
     EXPECT_TRUE(peer.ClosedByServer());
     EXPECT_TRUE(LogShows(server, "Packet size error receiving from PEER\r\n"));
-    std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
     EXPECT_EQ(plant.inUse.FindByTag("Bigger"), nullptr);
 }
 
@@ -325,7 +325,7 @@ TEST(SourceLink, BeforeIdentificationOnlyTheIdentifyCountsAndAfterItStrangePacke
     ASSERT_TRUE(peer.Send(SOURCE_PACKET_TYPE_IDENTIFY, Fields({"12290", "12291", "Line2"})));
     Sync(server, peer, 1, "Late");
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         heraldon::AlarmSource& plant = server.Source(1);
         EXPECT_EQ(plant.inUse.FindByTag("Early"), nullptr);
         EXPECT_EQ(plant.removed.FindByTag("Early"), nullptr);
@@ -392,7 +392,7 @@ TEST(SourceLink, IdentificationNegotiatesTheVersionAndRefusesWhatItCannotServe) 
             continue;
         }
         {
-            std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+            std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
             heraldon::SourceConnection* connection = server.Source(c.sourceIndex).connection;
             ASSERT_NE(connection, nullptr) << c.what;
             EXPECT_EQ(connection->versionUsed, c.used) << c.what;
@@ -402,14 +402,14 @@ TEST(SourceLink, IdentificationNegotiatesTheVersionAndRefusesWhatItCannotServe) 
     // The refused claim on Plant left its connection alone.
     std::string plantAddress;
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         plantAddress = server.Source(1).connection->address;
     }
     EXPECT_EQ(LogCount(server, "already connected using the same source name"), 1u);
     EXPECT_EQ(LogCount(server, "but " + EscapeForPattern(plantAddress) + " has already connected"), 1u);
     Sync(server, *accepted[0], 1, "StillHere");
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         ASSERT_NE(server.Source(1).connection, nullptr);
         EXPECT_EQ(server.Source(1).connection->address, plantAddress);
     }
@@ -421,7 +421,7 @@ TEST(SourceLink, IdentificationNegotiatesTheVersionAndRefusesWhatItCannotServe) 
     Packet welcome;
     ASSERT_TRUE(refused.ReceiveType(SOURCE_PACKET_TYPE_WELCOME, welcome));
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         EXPECT_FALSE(refused.ClosedByServer(150)) << "the refusal waited with the alarm data lock held";
     }
     EXPECT_TRUE(refused.ClosedByServer());
@@ -461,7 +461,7 @@ void RunRefresh(InProcessServer& server, int sourceIndex, const RefreshCase& c) 
     ASSERT_TRUE(peer->Send(SOURCE_PACKET_TYPE_EVENT, Event("0", "3", "Normal")));
     Sync(server, *peer, sourceIndex, "Reported");
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         ASSERT_EQ(source.inUse.FindByTag("Disabled")->State, heraldon::kStateDisabled);
         ASSERT_EQ(source.inUse.FindByTag("Normal")->State, heraldon::kStateNormal);
     }
@@ -474,7 +474,7 @@ void RunRefresh(InProcessServer& server, int sourceIndex, const RefreshCase& c) 
     ASSERT_TRUE(LogShows(server, "AlarmSource '" + source.name +
                                      R"(': Got all alarm objects refreshed: )" + c.counts));
 
-    std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
     struct Expect {
         const char* tag;
         int32_t state;
@@ -545,7 +545,7 @@ TEST(SourceLink, ARemovedObjectLeavesUseAndComesBackUnderItsOwnRecord) {
     };
     std::map<std::string, int32_t> records;
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         for (const char* tag : {"Valve1", "Valve2"}) records[tag] = plant.inUse.FindByTag(tag)->FileRecord;
     }
     for (const Removal& r : removals) {
@@ -553,7 +553,7 @@ TEST(SourceLink, ARemovedObjectLeavesUseAndComesBackUnderItsOwnRecord) {
     }
     Sync(server, *peer, 1, "Probe2");
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         for (const Removal& r : removals) {
             if (r.removes == nullptr) continue;
             EXPECT_EQ(plant.inUse.FindByTag(r.removes), nullptr) << r.removes;
@@ -575,7 +575,7 @@ TEST(SourceLink, ARemovedObjectLeavesUseAndComesBackUnderItsOwnRecord) {
     ASSERT_TRUE(peer->Send(SOURCE_PACKET_TYPE_EVENT, Event("1", "11", "Valve1")));
     ASSERT_TRUE(peer->Send(SOURCE_PACKET_TYPE_EVENT, Event("0", "12", "Valve2")));
     Sync(server, *peer, 1, "Probe3");
-    std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
     EXPECT_TRUE(plant.removed.empty());
     EXPECT_EQ(plant.ObjectCount(), 6);
     struct Back {
@@ -616,7 +616,7 @@ TEST(SourceLink, StatusAndDisconnectionDriveTheConnectionFailedAlarm) {
         })) << "status " << s.running;
     }
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         heraldon::AlarmObject* o = system.inUse.FindByTag("Plant");
         EXPECT_EQ(heraldon::TextOf(o->Name), "Plant");
         EXPECT_EQ(heraldon::TextOf(o->Description), "Alarm Source connection failed");
@@ -638,7 +638,7 @@ TEST(SourceLink, SupervisoryPassesRaiseTheNeverConnectedAlarmOnceAndCloseSilentP
     ASSERT_TRUE(EventuallyLocked(server, [&] { return server.Server().SourceConnections().size() == 1; }));
     heraldon::AlarmSource& system = server.Source(0);
     auto stateOf = [&](const char* tag) {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         heraldon::AlarmObject* o = system.inUse.FindByTag(tag);
         return o != nullptr ? o->State : -1;
     };
@@ -656,7 +656,7 @@ TEST(SourceLink, SupervisoryPassesRaiseTheNeverConnectedAlarmOnceAndCloseSilentP
     // Raised once per run: an acknowledgement is not undone by later passes.
     uint32_t handle = 0;
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         handle = system.handleBase | static_cast<uint32_t>(system.inUse.FindByTag("Plant")->FileRecord);
     }
     ASSERT_EQ(heraldon::ExecuteCommand(heraldon::kCommandAck, handle, "anna", "", 0, "c"), 1);
@@ -698,7 +698,7 @@ TEST(SourceLink, ASourceThatStopsReadingIsClosedWithoutHoldingUpTheOthers) {
     ASSERT_NE(o, nullptr);
     uint32_t handle = 0;
     {
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         handle = server.Source(1).handleBase | static_cast<uint32_t>(o->FileRecord);
     }
     heraldon::AlarmSource& plant = server.Source(1);
@@ -713,7 +713,7 @@ TEST(SourceLink, ASourceThatStopsReadingIsClosedWithoutHoldingUpTheOthers) {
                                    Event("1", std::to_string(1000 + busyEvents), "Busy" + std::to_string(busyEvents))));
             ++busyEvents;
         }
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         closed = plant.connection == nullptr || !plant.connection->SocketOpen();
     }
     EXPECT_TRUE(closed);

@@ -111,7 +111,7 @@ void Unsubscribe(ClientConnection& c, int32_t id) {
 
 void RecalculateSubscriptions() {
     CHeraldon* server = TheServer();
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     for (auto& c : server->ClientConnections()) {
         for (Subscription& s : c->subscriptions) {
             if (!s.resolved) Resolve(s);
@@ -125,7 +125,7 @@ void RecalculateSubscriptions() {
 void DropAllSubscriptions() {
     CHeraldon* server = TheServer();
     if (server == nullptr) return;
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     for (auto& c : server->ClientConnections()) c->subscriptions.clear();
 }
 

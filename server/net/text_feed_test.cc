@@ -212,7 +212,7 @@ public:
         // identification has been dealt with completely.
         EXPECT_TRUE(peer->Send(heraldon::net::SOURCE_PACKET_TYPE_EVENT, Fields({"1", "", "SYNC"})));
         EXPECT_TRUE(InProcessServer::Eventually([&] {
-            std::lock_guard<std::recursive_mutex> guard(server_->AlarmDataLock());
+            std::lock_guard<heraldon::FairRecursiveMutex> guard(server_->AlarmDataLock());
             return server_->AlarmSources()[1]->inUse.FindByTag("SYNC") != nullptr;
         }));
         return peer;
@@ -479,7 +479,7 @@ TEST(TextFeed, WithoutAUsablePortTheFeedStaysOffAndTheServerRunsOn) {
         auto source = server.Source();
         ASSERT_TRUE(SendEvent(*source, 1, "P1", P1(kActiveTimeField, kStored)));
         ASSERT_TRUE(InProcessServer::Eventually([&] {
-            std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+            std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
             return server.Server().AlarmSources()[1]->inUse.FindByTag("P1") != nullptr;
         }));
         EXPECT_EQ(server.LogCount("Tessel client"), 0u);

@@ -95,7 +95,7 @@ Redundancy::~Redundancy() {
 }
 
 void Redundancy::Attach(Link& link, platform::net::Socket socket) {
-    std::lock_guard<std::recursive_mutex> guard(TheServer()->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(TheServer()->AlarmDataLock());
     link.socket = std::move(socket);
     link.queue = std::make_unique<net::OutboundQueue>(kQueueLimit);
     link.queue->Start(link.socket);
@@ -105,18 +105,18 @@ void Redundancy::Attach(Link& link, platform::net::Socket socket) {
 void Redundancy::Detach(Link& link) {
     std::unique_ptr<net::OutboundQueue> queue;
     {
-        std::lock_guard<std::recursive_mutex> guard(TheServer()->AlarmDataLock());
+        std::lock_guard<FairRecursiveMutex> guard(TheServer()->AlarmDataLock());
         link.closed.store(1);
         link.socket.Shutdown();
         queue = std::move(link.queue);
     }
     queue.reset();  // joins the writer, outside the lock
-    std::lock_guard<std::recursive_mutex> guard(TheServer()->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(TheServer()->AlarmDataLock());
     link.socket.Close();
 }
 
 bool Redundancy::Send(Link& link, uint32_t type, const std::string& payload) {
-    std::lock_guard<std::recursive_mutex> guard(TheServer()->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(TheServer()->AlarmDataLock());
     if (!link.Open() || !link.queue) return false;
     if (link.queue->Push(net::EncodeFrame(type, payload)) == net::OutboundQueue::PushResult::Queued) {
         return true;
@@ -145,7 +145,7 @@ void Redundancy::SendKeepAlive() {
 bool Redundancy::SendFile(AlarmSource* source, uint32_t beginType, const platform::File& file,
                           int64_t length) {
     CHeraldon* server = TheServer();
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     if (!server->IsActive() || !file.IsOpen() || length <= 0) return false;
     std::string name = source != nullptr ? source->name : "";
     bool ok = Send(server_, beginType, ClientPacketBuilder().String(name).Payload());
@@ -194,7 +194,7 @@ void Redundancy::SendCommentFile(AlarmSource& source, const AlarmObject& o, cons
 }
 
 void Redundancy::RequestAllFiles() {
-    std::lock_guard<std::recursive_mutex> guard(TheServer()->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(TheServer()->AlarmDataLock());
     databasesComplete_.store(0);
     // Leftovers of an earlier round must never be taken for this round's copies.
     for (auto& source : TheServer()->AlarmSources()) platform::fs::RemoveFile(source->folder + "AlarmObjects.new");
@@ -216,7 +216,7 @@ bool Redundancy::HandleServerSidePacket(uint32_t type, const uint8_t*, size_t) {
             return true;
         case REDUNDANT_PACKET_TYPE_GETALLALARMFILES: {
             platform::console::Print("got REDUNDANT_PACKET_TYPE_GETALLALARMFILES\n");
-            std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+            std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
             for (auto& source : server->AlarmSources()) {
                 // The copy must not be up to ten seconds stale: save first. Only a server
                 // with its objects loaded may save; a standby's lists are empty and a save
@@ -229,7 +229,7 @@ bool Redundancy::HandleServerSidePacket(uint32_t type, const uint8_t*, size_t) {
         }
         case REDUNDANT_PACKET_TYPE_GETUSERNAMES: {
             platform::console::Print("got REDUNDANT_PACKET_TYPE_GETUSERNAMES\n");
-            std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+            std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
             platform::File names =
                 platform::File::OpenReadWrite(server->AlarmSources()[0]->folder + "UserNames.dat");
             SendFile(nullptr, REDUNDANT_PACKET_TYPE_USERNAMES_BEGIN, names, names.Size());
@@ -271,7 +271,7 @@ bool Redundancy::HandleClientSidePacket(uint32_t type, const uint8_t* payload, s
         case REDUNDANT_PACKET_TYPE_FRAGMENT_UPDATE: {
             Chunk c;
             if (!ReadChunk(payload, size, c, kMaxAlarmFile) || !IsAlarmFileFragment(c)) return false;
-            std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+            std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
             if (server->IsActive()) return true;
             AlarmSource* source = SourceByName(c.source);
             if (source == nullptr) return true;
@@ -291,7 +291,7 @@ bool Redundancy::HandleClientSidePacket(uint32_t type, const uint8_t* payload, s
             ClientPayloadReader r(payload, size);
             if (!r.String(name, 255)) return false;
             transferIdleMs_.store(0);
-            std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+            std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
             receiveFile_.Close();
             receiveSource_.clear();
             if (type == REDUNDANT_PACKET_TYPE_USERNAMES_BEGIN) {
@@ -315,14 +315,14 @@ bool Redundancy::HandleClientSidePacket(uint32_t type, const uint8_t* payload, s
             int64_t limit = type == REDUNDANT_PACKET_TYPE_ALARMFILE_DATA ? kMaxAlarmFile : kMaxUserFile;
             if (!ReadChunk(payload, size, c, limit)) return false;
             transferIdleMs_.store(0);
-            std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+            std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
             if (receiveFile_.IsOpen()) receiveFile_.WriteAt(c.offset, c.bytes, static_cast<size_t>(c.length));
             return true;
         }
         case REDUNDANT_PACKET_TYPE_ALARMFILE_END:
         case REDUNDANT_PACKET_TYPE_USERNAMES_END: {
             transferIdleMs_.store(0);
-            std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+            std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
             if (!receiveFile_.IsOpen()) {
                 Log("Some strange error occured retrieving file");
                 return true;
@@ -366,7 +366,7 @@ bool Redundancy::HandleClientSidePacket(uint32_t type, const uint8_t* payload, s
 
 void Redundancy::InstallReceivedFiles() {
     CHeraldon* server = TheServer();
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     // Files in use by the alarm threads are never replaced under them: the next tick
     // tries again once the main loop has stopped them.
     if (server->AlarmThreadsStarted()) return;
@@ -451,7 +451,7 @@ void Redundancy::ClientThread() {
             ReceiveLoop(client_, true, peer);
             Detach(client_);
             {
-                std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+                std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
                 receiveFile_.Close();
             }
             partnerActive_.store(0);

@@ -526,7 +526,7 @@ TEST(RedundancyPackets, ActiveServerSendsItsSavedFilesInFixedChunks) {
     server.Server().StartAlarmThreads();
     {
         // A change still only in memory: the copy must carry it.
-        std::lock_guard<std::recursive_mutex> guard(server.Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(server.Server().AlarmDataLock());
         heraldon::AlarmObject* o = server.Source(1).inUse.FindByTag("T42");
         ASSERT_NE(o, nullptr);
         heraldon::SetText(o->SmallComment, "changed in memory");

@@ -166,7 +166,7 @@ void Redundancy::EvaluateRole() {
             failedRaised_ = false;
         }
     }
-    std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+    std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
     bool wasActive = server->IsActive();
     server->SetActive(active);
     if (!active) {
@@ -188,7 +188,7 @@ void Redundancy::Tick(int elapsedMs) {
         tickMs_ = 0;
         // A standby has no source threads: commit what the fragments wrote, and install the
         // active partner's files once they are all here and nothing uses ours.
-        std::lock_guard<std::recursive_mutex> guard(server->AlarmDataLock());
+        std::lock_guard<FairRecursiveMutex> guard(server->AlarmDataLock());
         if (installPending_.load() && databasesComplete_.load() && !server->IsActive()) {
             InstallReceivedFiles();
         }

@@ -170,51 +170,165 @@ bool AlarmSource::Load() {
     return true;
 }
 
+namespace {
+
+// In record order, so the file (and the partner's copy) only ever grows at its end.
+// fromRecord leaves out the records before it.
+std::vector<AlarmObject*> ChangedInRecordOrder(AlarmSource& source, int64_t fromRecord = 0) {
+    std::vector<AlarmObject*> changed;
+    for (AlarmObjectList* list : {&source.inUse, &source.removed}) {
+        for (const auto& object : *list) {
+            if (object->Changed == 1 && object->FileRecord >= fromRecord) changed.push_back(object.get());
+        }
+    }
+    std::sort(changed.begin(), changed.end(),
+              [](const AlarmObject* a, const AlarmObject* b) { return a->FileRecord < b->FileRecord; });
+    return changed;
+}
+
+// Changed records encoded as they are at one moment, in runs of neighbouring records:
+// a save of many records is a few large writes, not a system call per record.
+struct EncodedRecords {
+    struct Run {
+        int64_t offset;
+        size_t at, size;             // in bytes
+        size_t firstObject, objects;  // in written
+    };
+    std::vector<uint8_t> bytes;
+    std::vector<Run> runs;
+    std::vector<AlarmObject*> written;
+};
+
+// Encodes the objects still marked changed and clears their mark; a record that can not
+// be written is marked again by WriteEncoded's caller.
+EncodedRecords EncodeChanged(AlarmSource& source, AlarmObject* const* objects, size_t count, int mirror) {
+    AlarmSourceHooks& hooks = SourceHooks();
+    EncodedRecords e;
+    for (size_t i = 0; i < count; ++i) {
+        AlarmObject* object = objects[i];
+        if (object->Changed != 1 || object->FileRecord < 0) continue;  // written since it was listed
+        int64_t offset = RecordOffset(object->FileRecord);
+        size_t at = e.bytes.size();
+        e.bytes.resize(at + kRecordSize);
+        object->EncodeTo(*reinterpret_cast<uint8_t(*)[kRecordSize]>(e.bytes.data() + at));
+        object->Changed = 0;
+        if (mirror == 1 && hooks.mirrorWrite) hooks.mirrorWrite(source, offset, e.bytes.data() + at, kRecordSize);
+        if (!e.runs.empty() && e.runs.back().offset + static_cast<int64_t>(e.runs.back().size) == offset) {
+            e.runs.back().size += kRecordSize;
+            ++e.runs.back().objects;
+        } else {
+            e.runs.push_back({offset, at, kRecordSize, e.written.size(), 1});
+        }
+        e.written.push_back(object);
+    }
+    return e;
+}
+
+// The objects whose records did not reach the file.
+std::vector<AlarmObject*> WriteEncoded(platform::File& file, const EncodedRecords& e) {
+    std::vector<AlarmObject*> failed;
+    for (const auto& run : e.runs) {
+        if (file.WriteAt(run.offset, e.bytes.data() + run.at, run.size)) continue;
+        failed.insert(failed.end(), e.written.begin() + static_cast<ptrdiff_t>(run.firstObject),
+                      e.written.begin() + static_cast<ptrdiff_t>(run.firstObject + run.objects));
+    }
+    return failed;
+}
+
+// True when any record was written.
+bool WriteRecords(AlarmSource& source, AlarmObject* const* objects, size_t count, int mirror) {
+    EncodedRecords e = EncodeChanged(source, objects, count, mirror);
+    std::vector<AlarmObject*> failed = WriteEncoded(source.objectFile, e);
+    for (AlarmObject* object : failed) object->Changed = 1;  // the next save tries again
+    return failed.size() < e.written.size();
+}
+
+// The header and the length, when records were written or the caller asks; true when
+// the file then wants a sync.
+bool FinishSave(AlarmSource& source, bool wrote, bool writeHeader, int mirror) {
+    AlarmSourceHooks& hooks = SourceHooks();
+    int64_t count = source.ObjectCount();
+    int64_t expected = RecordOffset(count);
+    int64_t length = source.objectFile.Size();
+    if (!wrote && length == expected && !writeHeader) return false;
+    Header h{alarm_file::kVersion, static_cast<uint32_t>(count), static_cast<uint32_t>(source.enabled),
+             source.LastEventStatisticCleanup};
+    std::vector<uint8_t> header = HeaderBytes(h);
+    source.objectFile.WriteAt(0, header.data(), alarm_file::kHeaderUsed);
+    if (length != expected) {
+        Log("AlarmSource '%s': Changed size of file from %lld to %lld", source.name.c_str(),
+            static_cast<long long>(length), static_cast<long long>(expected));
+        source.objectFile.Truncate(expected);
+    }
+    if (mirror == 1 && hooks.mirrorWrite) hooks.mirrorWrite(source, 0, header.data(), header.size());
+    return true;
+}
+
+}  // namespace
+
 void AlarmSource::Save(bool writeHeader, int mirror) {
     if (!objectFile.IsOpen()) return;
-    AlarmSourceHooks& hooks = SourceHooks();
-    bool wrote = false;
-    // In record order, so the file (and the partner's copy) only ever grows at its end.
-    std::vector<AlarmObject*> changedObjects;
-    for (AlarmObjectList* list : {&inUse, &removed}) {
-        for (const auto& object : *list) {
-            if (object->Changed == 1) changedObjects.push_back(object.get());
-        }
-    }
-    std::sort(changedObjects.begin(), changedObjects.end(),
-              [](const AlarmObject* a, const AlarmObject* b) { return a->FileRecord < b->FileRecord; });
-    uint8_t record[kRecordSize];
-    for (AlarmObject* object : changedObjects) {
-        object->EncodeTo(record);
-        int64_t offset = RecordOffset(object->FileRecord);
-        // A record that could not be written stays marked, so the next save tries again.
-        if (object->FileRecord < 0 || !objectFile.WriteAt(offset, record, kRecordSize)) continue;
-        object->Changed = 0;
-        if (mirror == 1 && hooks.mirrorWrite) hooks.mirrorWrite(*this, offset, record, kRecordSize);
-        wrote = true;
-    }
-
-    int64_t count = ObjectCount();
-    int64_t expected = RecordOffset(count);
-    int64_t length = objectFile.Size();
-    if (wrote || length != expected || writeHeader) {
-        Header h{alarm_file::kVersion, static_cast<uint32_t>(count), static_cast<uint32_t>(enabled),
-                 LastEventStatisticCleanup};
-        std::vector<uint8_t> header = HeaderBytes(h);
-        objectFile.WriteAt(0, header.data(), alarm_file::kHeaderUsed);
-        if (length != expected) {
-            Log("AlarmSource '%s': Changed size of file from %lld to %lld", name.c_str(),
-                static_cast<long long>(length), static_cast<long long>(expected));
-            objectFile.Truncate(expected);
-        }
-        if (mirror == 1 && hooks.mirrorWrite) hooks.mirrorWrite(*this, 0, header.data(), header.size());
-        objectFile.Sync();
-    }
-    if (mirror == 2 && hooks.mirrorWholeFile) hooks.mirrorWholeFile(*this);
+    std::lock_guard<std::mutex> writing(fileWriteLock);
+    std::vector<AlarmObject*> changed = ChangedInRecordOrder(*this);
+    bool wrote = WriteRecords(*this, changed.data(), changed.size(), mirror);
+    if (FinishSave(*this, wrote, writeHeader, mirror)) objectFile.Sync();
+    if (mirror == 2 && SourceHooks().mirrorWholeFile) SourceHooks().mirrorWholeFile(*this);
     if (flushNeeded == 1) {
         objectFile.Sync();
         flushNeeded = 0;
     }
+}
+
+void AlarmSource::SaveInSteps(std::unique_lock<FairRecursiveMutex>& lock, int mirror) {
+    if (!objectFile.IsOpen()) return;
+    constexpr size_t kStep = 1024;
+    // The file is written through a handle of its own: the object file may be closed and
+    // opened again while the lock is let go.
+    platform::File handle = objectFile.Duplicate();
+    bool wrote = false;
+    auto writeInSteps = [&](const std::vector<AlarmObject*>& objects) {
+        for (size_t at = 0; at < objects.size(); at += kStep) {
+            EncodedRecords e =
+                EncodeChanged(*this, objects.data() + at, std::min(kStep, objects.size() - at), mirror);
+            // The write lock is taken before the alarm data lock is let go: a save that
+            // encodes after this step must also write after it.
+            std::unique_lock<std::mutex> writing(fileWriteLock);
+            lock.unlock();
+            std::vector<AlarmObject*> failed = WriteEncoded(handle, e);
+            writing.unlock();
+            lock.lock();
+            for (AlarmObject* object : failed) object->Changed = 1;
+            wrote = wrote || failed.size() < e.written.size();
+            if (!objectFile.IsOpen()) return false;
+        }
+        return true;
+    };
+
+    int64_t listed = ObjectCount();
+    if (!writeInSteps(ChangedInRecordOrder(*this))) return;
+    // Objects placed meanwhile lie beyond the end of the file, and the header may count
+    // them only once their records are there. A record changed again meanwhile waits for
+    // the next save, as it would have had it changed just after this one.
+    std::unique_lock<std::mutex> writing(fileWriteLock);
+    while (ObjectCount() != listed) {
+        int64_t from = listed;
+        listed = ObjectCount();
+        std::vector<AlarmObject*> placed = ChangedInRecordOrder(*this, from);
+        if (placed.size() <= kStep) {
+            wrote = WriteRecords(*this, placed.data(), placed.size(), mirror) || wrote;
+            break;
+        }
+        writing.unlock();
+        bool open = writeInSteps(placed);
+        writing.lock();
+        if (!open) return;
+    }
+    bool sync = FinishSave(*this, wrote, false, mirror) || flushNeeded == 1;
+    flushNeeded = 0;
+    if (!sync) return;
+    lock.unlock();
+    handle.Sync();
+    lock.lock();
 }
 
 bool AlarmSource::ReopenObjectFile() {

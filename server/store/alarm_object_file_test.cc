@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "server/core/log.h"
@@ -196,6 +200,48 @@ TEST_F(AlarmObjectFile, SaveWritesOnlyChangedRecordsAndFixesHeaderAndLength) {
     EXPECT_EQ(after.size(), kHeaderSize + 4 * kRecordSize);
     EXPECT_EQ(GetLe(after, 4, 4), 4u);
     heraldon::SourceHooks().mirrorWrite = nullptr;
+}
+
+TEST_F(AlarmObjectFile, ASteppedSaveLetsOthersInAndCountsOnlyWrittenRecords) {
+    auto source = Source();
+    ASSERT_TRUE(source->Load());
+    auto place = [&](const std::string& tag) {
+        auto object = std::make_unique<AlarmObject>(AlarmObject::New());
+        heraldon::SetText(object->Tag, tag);
+        source->PlaceNewObject(std::move(object))->MarkChanged();
+    };
+    for (int i = 0; i < 3000; ++i) place("T" + std::to_string(i));
+
+    heraldon::FairRecursiveMutex dataLock;
+    std::unique_lock<heraldon::FairRecursiveMutex> lock(dataLock);
+    // Waits for the lock while the save runs: it must get in between two steps, and what
+    // it does there must neither be lost nor leave the file counting missing records.
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(dataLock);
+        for (int i = 0; i < 2500; ++i) place("N" + std::to_string(i));
+        heraldon::SetText(source->inUse.FindByTag("T0")->Name, "late");
+        source->inUse.FindByTag("T0")->MarkChanged();
+        entered = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // until the other thread waits
+    source->SaveInSteps(lock, 0);
+    EXPECT_TRUE(entered.load());
+    lock.unlock();
+    other.join();
+
+    AlarmObject* first = source->inUse.FindByTag("T0");
+    EXPECT_EQ(first->Changed, 1) << "changed after its step: kept for the next save";
+    auto reloaded = Source();
+    ASSERT_TRUE(reloaded->Load());
+    ASSERT_EQ(reloaded->ObjectCount(), 5500);
+    EXPECT_NE(reloaded->inUse.FindByTag("N2499"), nullptr);
+    EXPECT_EQ(std::string(reloaded->inUse.FindByTag("T0")->Name), "");
+
+    source->Save(false, 0);
+    reloaded = Source();
+    ASSERT_TRUE(reloaded->Load());
+    EXPECT_EQ(std::string(reloaded->inUse.FindByTag("T0")->Name), "late");
 }
 
 TEST_F(AlarmObjectFile, RemovedObjectKeepsItsRecordAndComesBackUnderTheSameHandle) {

@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "server/core/fair_mutex.h"
 #include "platform/file.h"
 #include "server/store/alarm_object_list.h"
 
@@ -63,6 +65,9 @@ struct AlarmSource {
 
     // "AlarmObjects.dat", open while the alarm threads run.
     platform::File objectFile;
+    // Held by whoever writes records into objectFile; taken under the alarm data lock,
+    // and kept by a stepped save while it lets that lock go.
+    std::mutex fileWriteLock;
     // Today's day file pair, open between stores; openDay is the local date they belong to
     // (year * 10000 + month * 100 + day), 0 while closed.
     platform::File dayFile;
@@ -95,6 +100,11 @@ struct AlarmSource {
     // or writeHeader is set. mirror: 0 none, 1 pass every write to the redundant partner,
     // 2 pass the whole file.
     void Save(bool writeHeader, int mirror);
+    // The periodic save of a running source, as Save(false, mirror), for a caller holding
+    // lock (the alarm data lock): the changed records go a step at a time with the lock let
+    // go between steps, and the sync waits without it. With a million objects a save can
+    // be gigabytes, and every source's events would wait for it.
+    void SaveInSteps(std::unique_lock<FairRecursiveMutex>& lock, int mirror);
     // When the file could not be opened, tries again; on success every object is marked
     // changed, so that the next save writes what has so far lived only in memory.
     bool ReopenObjectFile();

@@ -87,7 +87,7 @@ AlarmObject* Place(AlarmSource& source, const char* tag, uint32_t handle, int32_
 // files: objects in use in every state and one removed, a day file with comments and user
 // names, a comment file and two common filters.
 void BuildPlant() {
-    std::lock_guard<std::recursive_mutex> guard(Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(Server().AlarmDataLock());
     auto& sources = Server().AlarmSources();
     AlarmSource& plant = *sources[1];
     AlarmObject* active = Place(plant, "TI-101", 101, kStateActiveUnacked, 1);
@@ -129,7 +129,7 @@ void StopEverything() {
 void ResetState() {
     bool reconnectSource = false, reconnectClient = false;
     {
-        std::lock_guard<std::recursive_mutex> guard(Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(Server().AlarmDataLock());
         reconnectSource = !g_source->connection->SocketOpen() || g_source->connection->source == nullptr;
         reconnectClient = !g_client->connection->SocketOpen();
     }
@@ -145,7 +145,7 @@ void ResetState() {
         g_client = fuzzing::Attach<ClientConnection>(Server().ClientConnections());
     }
     {
-        std::lock_guard<std::recursive_mutex> guard(Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(Server().AlarmDataLock());
         auto& sources = Server().AlarmSources();
         for (size_t i = 0; i < sources.size(); ++i) fuzzing::ResetSource(*sources[i], g_sourceStates[i]);
         Server().UserNames().Load(sources[0]->folder + "UserNames.dat");

@@ -161,7 +161,7 @@ std::unique_ptr<Attached<Connection>> Attach(List& list) {
     auto connection = std::make_unique<Connection>(platform::net::Socket(fd));
     connection->queue.Start(connection->socket);
     attached->connection = connection.get();
-    std::lock_guard<std::recursive_mutex> guard(heraldon::TheServer()->AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(heraldon::TheServer()->AlarmDataLock());
     list.push_back(std::move(connection));
     return attached;
 }
@@ -172,7 +172,7 @@ void Detach(std::unique_ptr<Attached<Connection>>& attached, List& list) {
     if (!attached) return;
     std::unique_ptr<Connection> owned;
     {
-        std::lock_guard<std::recursive_mutex> guard(heraldon::TheServer()->AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(heraldon::TheServer()->AlarmDataLock());
         for (auto it = list.begin(); it != list.end(); ++it) {
             if (it->get() == attached->connection) {
                 owned = std::move(*it);

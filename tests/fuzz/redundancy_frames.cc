@@ -60,7 +60,7 @@ std::string Ini() {
 // alarms on the plant.
 void BuildFiles() {
     {
-        std::lock_guard<std::recursive_mutex> guard(Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(Server().AlarmDataLock());
         AlarmSource& plant = *Server().AlarmSources()[1];
         for (const char* tag : {"TI-101", "PT-202"}) {
             auto object = std::make_unique<AlarmObject>(AlarmObject::New());
@@ -71,7 +71,7 @@ void BuildFiles() {
     }
     Server().StopAlarmThreads();
     Server().SetActive(false);
-    std::lock_guard<std::recursive_mutex> guard(Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(Server().AlarmDataLock());
     for (auto& source : Server().AlarmSources()) g_sourceStates.push_back(fuzzing::SourceState::Of(*source));
 }
 
@@ -83,7 +83,7 @@ void ResetState() {
     Server().Pair().HandleClientSidePacket(REDUNDANT_PACKET_TYPE_ALARMFILE_BEGIN,
                                            reinterpret_cast<const uint8_t*>(unknown.Payload().data()),
                                            unknown.Payload().size());
-    std::lock_guard<std::recursive_mutex> guard(Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(Server().AlarmDataLock());
     auto& sources = Server().AlarmSources();
     for (size_t i = 0; i < sources.size(); ++i) fuzzing::ResetSource(*sources[i], g_sourceStates[i], false);
     fuzzing::TrimLog(Server(), g_inputs);

@@ -46,7 +46,7 @@ void ConnectSource() {
     static const char kIdentify[] = "12290\0" "12291\0" "Plant";
     HandleSourcePacket(*g_source->connection, net::SOURCE_PACKET_TYPE_IDENTIFY,
                        reinterpret_cast<const uint8_t*>(kIdentify), sizeof kIdentify);
-    std::lock_guard<std::recursive_mutex> guard(Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(Server().AlarmDataLock());
     if (g_source->connection->source == nullptr) {
         std::fprintf(stderr, "the fuzz source was not accepted as 'Plant'\n");
         std::abort();
@@ -56,7 +56,7 @@ void ConnectSource() {
 // An identified list client without filters: it is sent every object.
 void ConnectClient() {
     g_client = fuzzing::Attach<ClientConnection>(Server().ClientConnections());
-    std::lock_guard<std::recursive_mutex> guard(Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(Server().AlarmDataLock());
     g_client->connection->identified = 1;
     g_client->connection->clientKind = net::kClientListView;
 }
@@ -72,7 +72,7 @@ void StopEverything() {
 void ResetState() {
     bool reconnectSource = false, reconnectClient = false;
     {
-        std::lock_guard<std::recursive_mutex> guard(Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(Server().AlarmDataLock());
         reconnectSource = !g_source->connection->SocketOpen() || g_source->connection->source == nullptr;
         reconnectClient = !g_client->connection->SocketOpen();
     }
@@ -84,7 +84,7 @@ void ResetState() {
         fuzzing::Detach(g_client, Server().ClientConnections());
         ConnectClient();
     }
-    std::lock_guard<std::recursive_mutex> guard(Server().AlarmDataLock());
+    std::lock_guard<heraldon::FairRecursiveMutex> guard(Server().AlarmDataLock());
     auto& sources = Server().AlarmSources();
     for (size_t i = 0; i < sources.size(); ++i) fuzzing::ResetSource(*sources[i], g_sourceStates[i]);
     Server().UserNames().Load(sources[0]->folder + "UserNames.dat");
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ConnectClient();
     {
         // The state every input starts from: the sources as the server made them.
-        std::lock_guard<std::recursive_mutex> guard(Server().AlarmDataLock());
+        std::lock_guard<heraldon::FairRecursiveMutex> guard(Server().AlarmDataLock());
         for (auto& source : Server().AlarmSources()) {
             CloseHistoricFiles(*source);
             source->Save(true, 0);
