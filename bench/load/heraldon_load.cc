@@ -2,7 +2,7 @@
 // a bounded time and reports what went in and what came out.
 //
 //   heraldon-load --server build/bin/heraldon [--sources 1] [--tags 1000] [--clients 10]
-//                 [--seconds 10] [--rate 0] [--stalled 0] [--feed 1] [--list]
+//                 [--seconds 10] [--rate 0] [--stalled 0] [--feed 1] [--stalled-feed 0] [--list]
 //
 // It installs the server in a temporary folder (history storing on, one text-feed reader
 // attached), creates every tag first, then floods events. Each event carries its sequence
@@ -51,6 +51,7 @@ struct Options {
     int rate = 0;  // events per second per source; 0 = as fast as the server takes them
     int stalled = 0;
     int feed = 1;
+    int stalledFeed = 0;
     bool list = false;
 };
 
@@ -200,7 +201,8 @@ int64_t PeakMemoryKb(pid_t pid) {
 int Usage() {
     std::fprintf(stderr,
                  "usage: heraldon-load --server PATH [--sources S] [--tags T] [--clients C] [--seconds N]\n"
-                 "                     [--rate EVENTS_PER_SOURCE_PER_SEC] [--stalled K] [--feed 0|1] [--list]\n");
+                 "                     [--rate EVENTS_PER_SOURCE_PER_SEC] [--stalled K] [--feed 0|1]\n"
+                 "                     [--stalled-feed K] [--list]\n");
     return 2;
 }
 
@@ -225,6 +227,7 @@ int main(int argc, char** argv) {
         else if (a == "--rate") o.rate = std::max(0, std::atoi(v));
         else if (a == "--stalled") o.stalled = std::max(0, std::atoi(v));
         else if (a == "--feed") o.feed = std::atoi(v);
+        else if (a == "--stalled-feed") o.stalledFeed = std::max(0, std::atoi(v));
         else return Usage();
     }
     if (o.server.empty()) return Usage();
@@ -308,6 +311,11 @@ int main(int argc, char** argv) {
     std::atomic<int64_t> feedLines{0};
     std::thread feed;
     if (o.feed) feed = std::thread([&] { RunFeedReader(feedPort, feedLines, stop); });
+    // Feed readers that connect and never read a byte.
+    std::vector<platform::net::Socket> stalledFeeds;
+    for (int i = 0; o.feed && i < o.stalledFeed; ++i) {
+        stalledFeeds.push_back(platform::net::Connect("127.0.0.1", feedPort, 5000));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     double listSeconds = -1;
@@ -390,8 +398,8 @@ int main(int argc, char** argv) {
         return latencies.empty() ? 0.0
                                  : static_cast<double>(latencies[static_cast<size_t>(p * (latencies.size() - 1))]) / 1e6;
     };
-    std::printf("sources %d x tags %d, clients %d (+%d stalled), feed %d\n", o.sources, o.tags, o.clients,
-                o.stalled, o.feed);
+    std::printf("sources %d x tags %d, clients %d (+%d stalled), feed %d (+%d stalled)\n", o.sources, o.tags,
+                o.clients, o.stalled, o.feed, o.stalledFeed);
     std::printf("objects created in        %.2f s\n", createSeconds);
     std::printf("events sent               %lld in %.2f s: %.0f events/s accepted\n", static_cast<long long>(total),
                 sendSeconds, static_cast<double>(total) / sendSeconds);

@@ -1,0 +1,861 @@
+// heraldon-soak: runs a real Heraldon under a steady plant load for a while and checks that
+// it neither loses events nor grows: memory, threads and descriptors must come back to
+// where they stood after the warm-up, however many operator stations came and went.
+//
+//   heraldon-soak --server build/bin/heraldon [--sources 127] [--tags 20] [--clients 200]
+//                 [--seconds 60] [--rate 20]
+//
+// The server is installed in a temporary folder (history storing on, one text-feed reader
+// attached). Every source refreshes its tags, then sends --rate events a second; each event
+// carries its source, sequence number and send time in Custom1. Three quarters of the
+// clients stay connected and must see every event (two of them through a tag/area filter,
+// and exactly the matching events); the rest come and go the way operators do: list,
+// history, acknowledge, comment, a few seconds of watching, gone. The server process is
+// sampled from /proc every 5 s. Exit code 0 only when the verdict holds.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/socket.h"
+#include "server/net/client_protocol.h"
+#include "server/net/frame.h"
+#include "server/net/source_protocol.h"
+
+namespace {
+
+using namespace heraldon::net;
+using platform::clock::MonotonicMs;
+
+constexpr int32_t kEventInActive = 0, kEventActive = 1, kEventAcked = 2;
+constexpr int kSampleEveryMs = 5000;
+// Long enough for a list of every alarm while the flood goes on; a request still
+// unanswered by then is a failure, not something to wait for.
+constexpr int kAnswerMs = 30000;
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+struct Options {
+    std::string server;
+    int sources = 127;
+    int tags = 20;
+    int clients = 200;
+    int seconds = 60;
+    int rate = 20;  // events per second per source
+};
+
+uint16_t FreePort() {
+    platform::net::Socket s = platform::net::Listen(0);
+    return platform::net::LocalPort(s);
+}
+
+// One connection to the server, read a frame at a time and never waiting unbounded.
+class Link {
+public:
+    enum class Read { Packet, Timeout, Closed };
+
+    bool Connect(uint16_t port, int timeoutMs) {
+        socket_ = platform::net::Connect("127.0.0.1", port, timeoutMs);
+        return socket_.IsOpen();
+    }
+    bool SendRaw(const std::string& bytes) { return socket_.SendAll(bytes.data(), bytes.size()); }
+    bool Send(uint32_t type, std::string_view payload) { return SendRaw(EncodeFrame(type, payload)); }
+
+    // The frame's payload stays valid until the next call.
+    Read Next(Frame& frame, int timeoutMs) {
+        int64_t deadline = MonotonicMs() + std::max(0, timeoutMs);
+        for (;;) {
+            FrameStatus status = NextFrame(buffer_.data() + at_, used_ - at_, 1 << 20, frame);
+            if (status == FrameStatus::Ok) {
+                at_ += frame.totalSize;
+                return Read::Packet;
+            }
+            if (status == FrameStatus::TooLarge) return Read::Closed;
+            // Compacting only when more must be read keeps a full buffer of small frames
+            // from being moved once per frame.
+            std::memmove(buffer_.data(), buffer_.data() + at_, used_ - at_);
+            used_ -= at_;
+            at_ = 0;
+            if (buffer_.size() - used_ < 65536) buffer_.resize(buffer_.size() * 2);
+            int left = static_cast<int>(std::max<int64_t>(0, deadline - MonotonicMs()));
+            long n = socket_.ReceiveFor(buffer_.data() + used_, buffer_.size() - used_, left);
+            if (n == -2) {
+                if (MonotonicMs() >= deadline) return Read::Timeout;
+                continue;
+            }
+            if (n <= 0) return Read::Closed;
+            used_ += static_cast<size_t>(n);
+        }
+    }
+
+    // Reads until a frame of type `until`; every frame on the way (and that one) goes to
+    // seen. Bounded as a whole: live events never stop, so an idle time-out would not be.
+    Read Until(uint32_t until, int timeoutMs, const std::function<void(const Frame&)>& seen) {
+        int64_t deadline = MonotonicMs() + timeoutMs;
+        Frame frame;
+        for (;;) {
+            Read r = Next(frame, static_cast<int>(std::max<int64_t>(0, deadline - MonotonicMs())));
+            if (r != Read::Packet) return r;
+            if (seen) seen(frame);
+            if (frame.type == until) return Read::Packet;
+        }
+    }
+
+private:
+    platform::net::Socket socket_;
+    std::vector<uint8_t> buffer_ = std::vector<uint8_t>(256 * 1024);
+    size_t at_ = 0, used_ = 0;
+};
+
+std::string TagName(int tag) {
+    char name[16];
+    std::snprintf(name, sizeof name, "T%07d", tag);
+    return name;
+}
+
+// Area 1 + tag % 5 gives the filtering clients something to choose from.
+std::string EventPayload(int type, int tag, const std::string& custom1) {
+    SourcePacketBuilder p;
+    p.Signed(type).Unsigned(static_cast<uint32_t>(tag + 1)).Text(TagName(tag)).Text("").Text("Soak tag").Text("");
+    p.Signed(1 + tag % 5).Signed(1).Signed(0).Text("").Text("").Text("");
+    for (int i = 0; i < 9; ++i) p.Text("");  // times and milliseconds: the server's own
+    p.Text(custom1);
+    return p.Payload();
+}
+
+// The fields of an alarm packet the soak looks at; false for one that is not ours.
+struct AlarmView {
+    int32_t handle = 0;
+    int tag = -1;  // -1 for an alarm of no simulated source
+    int source = -1, area = 0;
+    int64_t seq = -1, sentNs = 0;  // -1: not an event's object (refresh, system alarm)
+};
+
+bool DecodeAlarm(const Frame& f, AlarmView& v) {
+    ClientPayloadReader r(f.payload, f.payloadSize);
+    int32_t version = 0, category = 0, privilege = 0, scada = 0;
+    std::string tag, skipped, custom1;
+    r.Int32(v.handle);
+    r.Int32(version);
+    r.String(tag, 32);
+    for (int i = 0; i < 5; ++i) r.String(skipped, 0);
+    r.Int32(v.area);
+    r.Int32(category);
+    r.Int32(privilege);
+    r.Int32(scada);
+    r.String(custom1, 64);
+    if (!r.Ok()) return false;
+    if (tag.size() == 8 && tag[0] == 'T') v.tag = std::atoi(tag.c_str() + 1);
+    if (custom1.size() > 1 && custom1[0] == 'E') {
+        char* at = nullptr;
+        v.source = static_cast<int>(std::strtol(custom1.c_str() + 1, &at, 10));
+        if (*at == ':') v.seq = std::strtoll(at + 1, &at, 10);
+        if (*at == ':') v.sentNs = std::strtoll(at + 1, &at, 10);
+    }
+    return true;
+}
+
+// The filters two steady clients set with their list request, and which tags they let
+// through, worked out independently of the server's matching.
+struct Filter {
+    const char* tag;
+    const char* area;
+    bool (*matches)(int tag);
+};
+const Filter kFilters[] = {
+    {"T000000", "1,4", [](int t) { return t < 10 && (t % 5 == 0 || t % 5 == 3); }},
+    {"", "2-3", [](int t) { return t % 5 == 1 || t % 5 == 2; }},
+};
+
+// --- sources --------------------------------------------------------------------------
+
+std::atomic<int64_t> g_floodStart{0}, g_floodEnd{0};
+
+struct SourceSim {
+    Link link;
+    int number = 0;  // 0-based; the server's source index is number + 1
+    std::atomic<int64_t> sent{0}, acksAnswered{0}, acksIgnored{0}, refreshes{0};
+    std::atomic<bool> done{false}, broken{false};
+    std::thread thread;
+};
+
+bool SendRefresh(SourceSim& s, const Options& o) {
+    std::string batch = EncodeFrame(SOURCE_PACKET_TYPE_REFRESH_BEGIN,
+                                    SourcePacketBuilder().Text("1").Text("0").Text("1").Payload());
+    for (int t = 0; t < o.tags; ++t) batch += EncodeFrame(SOURCE_PACKET_TYPE_OBJECT, EventPayload(-1, t, "init"));
+    batch += EncodeFrame(SOURCE_PACKET_TYPE_REFRESH_END, "");
+    ++s.refreshes;
+    return s.link.SendRaw(batch);
+}
+
+bool IdentifySource(SourceSim& s, uint16_t port) {
+    for (int attempt = 0; attempt < 200 && !s.link.Connect(port, 1000); ++attempt) SleepMs(50);
+    std::string name = "Soak" + std::to_string(s.number + 1);
+    if (!s.link.Send(SOURCE_PACKET_TYPE_IDENTIFY, SourcePacketBuilder().Text("12290").Text("12291").Text(name).Payload())) {
+        return false;
+    }
+    // An accepted source is asked for its refresh at once.
+    return s.link.Until(SOURCE_PACKET_TYPE_REFRESH_REQUEST, 10000, nullptr) == Link::Read::Packet;
+}
+
+// Refreshes, then floods at the rate asked for between the flood's start and end, and
+// answers the server the way a source at a plant would: an acknowledgement of an alarm
+// still unacknowledged comes back as its acknowledged event; a refresh request as a
+// refresh. Everything else (keepalives, enable state) is read and let be.
+void RunSource(SourceSim& s, const Options& o, const std::atomic<bool>& quit) {
+    if (!SendRefresh(s, o)) {
+        s.broken = true;
+        return;
+    }
+    const int64_t period = 1000000000LL / o.rate;
+    std::vector<char> unacked(static_cast<size_t>(o.tags), 0);
+    int64_t next = 0, seq = 0;
+    while (!quit.load()) {
+        int waitMs = 100;
+        int64_t start = g_floodStart.load();
+        if (start != 0 && !s.done.load()) {
+            // Sources are spread over the period so the server sees a stream, not pulses.
+            if (next == 0) next = start + period * s.number / o.sources;
+            int64_t now = NowNs();
+            if (now >= g_floodEnd.load()) {
+                s.done = true;
+            } else {
+                std::string batch;
+                int n = 0;
+                for (; next <= now && n < 256; ++n, ++seq, next += period) {
+                    int tag = static_cast<int>(seq % o.tags);
+                    int type = (seq / o.tags) % 2 == 0 ? kEventActive : kEventInActive;
+                    if (type == kEventActive) unacked[static_cast<size_t>(tag)] = 1;
+                    char custom1[64];
+                    std::snprintf(custom1, sizeof custom1, "E%d:%lld:%lld", s.number, static_cast<long long>(seq),
+                                  static_cast<long long>(NowNs()));
+                    batch += EncodeFrame(SOURCE_PACKET_TYPE_EVENT, EventPayload(type, tag, custom1));
+                }
+                if (n > 0 && !s.link.SendRaw(batch)) break;
+                s.sent += n;
+                waitMs = static_cast<int>(std::clamp<int64_t>((next - NowNs()) / 1000000, 0, 100));
+            }
+        }
+        Frame f;
+        Link::Read r = s.link.Next(f, waitMs);
+        if (r == Link::Read::Closed) break;
+        if (r != Link::Read::Packet) continue;
+        if (f.type == SOURCE_PACKET_TYPE_REFRESH_REQUEST) {
+            if (!SendRefresh(s, o)) break;
+        } else if (f.type == SOURCE_PACKET_TYPE_ACK) {
+            SourceFieldReader r(f.payload, f.payloadSize);
+            uint32_t scada = 0, record = 0;
+            std::string tag;
+            r.Unsigned(scada);
+            r.Unsigned(record);
+            r.Text(tag, 79);
+            int index = static_cast<int>(scada) - 1;
+            if (index < 0 || index >= o.tags || !unacked[static_cast<size_t>(index)]) {
+                ++s.acksIgnored;
+                continue;
+            }
+            unacked[static_cast<size_t>(index)] = 0;
+            // No Custom1: the object keeps its last event's, which clients already counted.
+            SourcePacketBuilder p;
+            p.Signed(kEventAcked).Unsigned(scada).Text(tag);
+            if (!s.link.Send(SOURCE_PACKET_TYPE_EVENT, p.Payload())) break;
+            ++s.acksAnswered;
+        }
+    }
+    s.done = true;
+    if (!quit.load()) s.broken = true;
+}
+
+// --- clients --------------------------------------------------------------------------
+
+// Connects and identifies as an operator's list. A connection closed before the welcome
+// is the server refusing it (it takes at most 200 clients at a time).
+enum class Open { Ok, Refused, Failed };
+Open OpenClient(Link& link, uint16_t port, const std::string& user) {
+    if (!link.Connect(port, 5000)) return Open::Failed;
+    Link::Read r = link.Until(PACKET_TYPE_WELCOME, 10000, nullptr);
+    if (r == Link::Read::Closed) return Open::Refused;
+    if (r != Link::Read::Packet) return Open::Failed;
+    return link.Send(PACKET_TYPE_IDENTIFY, ClientPacketBuilder().Int32(kClientListView).String(user).Payload())
+               ? Open::Ok
+               : Open::Failed;
+}
+
+std::string ListRequest(const Options& o, const Filter* filter) {
+    ClientPacketBuilder b;
+    b.String(filter ? filter->tag : "").String(filter ? filter->area : "").Int32(-1).Int32(o.sources + 1);
+    for (int i = 0; i <= o.sources; ++i) b.Int32(i);
+    return b.Payload();
+}
+
+struct SteadyClient {
+    int number = 0;
+    const Filter* filter = nullptr;
+    std::atomic<bool> ready{false}, listOk{false}, broken{false};
+    std::atomic<int64_t> distinct{0}, unexpected{0}, latencySumNs{0}, latencyMaxNs{0};
+    std::thread thread;
+};
+
+// Stays for the whole run and counts every event once, by source and sequence number:
+// the same event's object comes again after an acknowledgement, and that is no new event.
+void RunSteady(SteadyClient& c, uint16_t port, const Options& o, const std::atomic<bool>& quit) {
+    Link link;
+    if (OpenClient(link, port, "soak-steady-" + std::to_string(c.number)) != Open::Ok ||
+        !link.Send(PACKET_TYPE_GET_ALL_ALARMS, ListRequest(o, c.filter))) {
+        c.broken = true;
+        c.ready = true;
+        return;
+    }
+    // The list request also sets the client's filter: only after its end does it count.
+    std::vector<char> listed;
+    int64_t listedCount = 0;
+    Link::Read r = link.Until(PACKET_TYPE_ALARMS_END, kAnswerMs, [&](const Frame& f) {
+        AlarmView v;
+        if (f.type != PACKET_TYPE_ALARM || !DecodeAlarm(f, v) || v.tag < 0 || v.tag >= o.tags) return;
+        size_t key = (static_cast<uint32_t>(v.handle) >> 24) * static_cast<size_t>(o.tags) + static_cast<size_t>(v.tag);
+        if (key >= listed.size()) listed.resize(key + 1, 0);
+        if (!listed[key]) ++listedCount, listed[key] = 1;
+    });
+    int64_t want = 0;
+    for (int t = 0; t < o.tags; ++t) want += !c.filter || c.filter->matches(t);
+    c.listOk = r == Link::Read::Packet && listedCount == want * o.sources;
+    c.ready = true;
+    if (r != Link::Read::Packet) {
+        c.broken = true;
+        return;
+    }
+    std::vector<std::vector<uint64_t>> seen(static_cast<size_t>(o.sources));
+    int64_t distinct = 0;
+    while (!quit.load()) {
+        Frame f;
+        r = link.Next(f, 200);
+        if (r == Link::Read::Closed) {
+            c.broken = true;
+            return;
+        }
+        AlarmView v;
+        if (r != Link::Read::Packet || f.type != PACKET_TYPE_ALARM || !DecodeAlarm(f, v)) continue;
+        if (v.seq < 0 || v.source < 0 || v.source >= o.sources) continue;
+        if (c.filter && !c.filter->matches(v.tag)) ++c.unexpected;
+        auto& bits = seen[static_cast<size_t>(v.source)];
+        size_t word = static_cast<size_t>(v.seq / 64);
+        if (word >= bits.size()) bits.resize(word + 1024, 0);
+        uint64_t bit = uint64_t{1} << (v.seq % 64);
+        if (bits[word] & bit) continue;
+        bits[word] |= bit;
+        c.distinct = ++distinct;
+        int64_t latency = NowNs() - v.sentNs;
+        c.latencySumNs += latency;
+        if (latency > c.latencyMaxNs.load()) c.latencyMaxNs = latency;
+    }
+}
+
+struct ChurnTotals {
+    std::atomic<int64_t> cycles{0}, refused{0}, listsDone{0}, listsShort{0}, historyQueries{0},
+        historyAnswers{0}, historyRecords{0}, acksSent{0}, commentsSent{0}, commentsRead{0}, errors{0};
+};
+
+std::mutex g_printLock;
+
+void ChurnError(ChurnTotals& totals, int number, const std::string& what) {
+    if (++totals.errors > 10) return;
+    std::lock_guard<std::mutex> guard(g_printLock);
+    std::fprintf(stderr, "churning client %d: %s\n", number, what.c_str());
+}
+
+// One visit of an operator station; a failed step ends the visit early.
+void ChurnOnce(int number, uint16_t port, const Options& o, std::mt19937& random, ChurnTotals& totals,
+               const std::atomic<bool>& stop) {
+    Link link;
+    std::string user = "soak-churn-" + std::to_string(number);
+    Open open = OpenClient(link, port, user);
+    if (open != Open::Ok) {
+        if (open == Open::Refused) ++totals.refused;
+        else ChurnError(totals, number, "could not connect");
+        SleepMs(250);
+        return;
+    }
+    // The whole list, as a station shows it when it starts.
+    std::unordered_map<int32_t, int> alarms;  // handle -> tag
+    if (!link.Send(PACKET_TYPE_GET_ALL_ALARMS, ListRequest(o, nullptr))) return ChurnError(totals, number, "list send failed");
+    Link::Read r = link.Until(PACKET_TYPE_ALARMS_END, kAnswerMs, [&](const Frame& f) {
+        AlarmView v;
+        if (f.type == PACKET_TYPE_ALARM && DecodeAlarm(f, v) && v.tag >= 0) alarms[v.handle] = v.tag;
+    });
+    if (r != Link::Read::Packet) return ChurnError(totals, number, "list not answered");
+    if (static_cast<int64_t>(alarms.size()) >= static_cast<int64_t>(o.sources) * o.tags) {
+        ++totals.listsDone;
+    } else {
+        ++totals.listsShort;
+        ChurnError(totals, number, "list of " + std::to_string(alarms.size()) + " alarms only");
+    }
+    if (alarms.empty() || stop.load()) return;
+    auto pick = alarms.begin();
+    std::advance(pick, static_cast<long>(random() % alarms.size()));
+    const int32_t handle = pick->first;
+    const std::string tag = TagName(pick->second);
+
+    // The alarm's history: one source searched, so one end mark.
+    ClientPacketBuilder history;
+    history.Int32(-1).Int32(handle).String("").String("").Int32(1).Int32(0).Int32(0);
+    if (!link.Send(PACKET_TYPE_GET_HISTORY, history.Payload())) return ChurnError(totals, number, "history send failed");
+    ++totals.historyQueries;
+    r = link.Until(PACKET_TYPE_HISTORY_END, kAnswerMs, [&](const Frame& f) { totals.historyRecords += f.type == PACKET_TYPE_HISTORY; });
+    if (r != Link::Read::Packet) return ChurnError(totals, number, "history not answered");
+    ++totals.historyAnswers;
+
+    ClientPacketBuilder ack;
+    ack.Int32(handle).String(user).String("acknowledged by the soak");
+    if (!link.Send(PACKET_TYPE_ACK, ack.Payload())) return ChurnError(totals, number, "ack send failed");
+    ++totals.acksSent;
+
+    // The server answers a comment with nothing, but handles a connection's packets in
+    // order: reading it back shows it was written (by this or another station).
+    const std::string text = "soak comment by " + user;
+    ClientPacketBuilder comment;
+    comment.Int32(handle).String(tag).String("").Bytes32(text);
+    if (!link.Send(PACKET_TYPE_SET_COMMENT, comment.Payload()) ||
+        !link.Send(PACKET_TYPE_GET_COMMENT, ClientPacketBuilder().Int32(handle).String(tag).Payload())) {
+        return ChurnError(totals, number, "comment send failed");
+    }
+    ++totals.commentsSent;
+    std::string stored;
+    r = link.Until(PACKET_TYPE_COMMENT, kAnswerMs, [&](const Frame& f) {
+        if (f.type != PACKET_TYPE_COMMENT) return;
+        ClientPayloadReader c(f.payload, f.payloadSize);
+        int32_t h = 0;
+        std::string t, path;
+        c.Int32(h);
+        c.String(t);
+        c.String(path);
+        c.Bytes32(stored);
+    });
+    if (r != Link::Read::Packet) return ChurnError(totals, number, "comment not answered");
+    if (stored.rfind("soak comment by ", 0) == 0) ++totals.commentsRead;
+    else ChurnError(totals, number, "comment read back as '" + stored + "'");
+
+    // Watches the list a while, reading everything, then goes.
+    int64_t leave = MonotonicMs() + 1000 + static_cast<int64_t>(random() % 3000);
+    Frame f;
+    while (!stop.load() && MonotonicMs() < leave) {
+        if (link.Next(f, 200) == Link::Read::Closed) return ChurnError(totals, number, "closed by the server");
+    }
+    ++totals.cycles;
+}
+
+void RunFeedReader(uint16_t port, std::atomic<int64_t>& lines, const std::atomic<bool>& quit) {
+    platform::net::Socket socket;
+    for (int i = 0; i < 100 && !socket.IsOpen(); ++i) {
+        socket = platform::net::Connect("127.0.0.1", port, 1000);
+        if (!socket.IsOpen()) SleepMs(50);
+    }
+    char buffer[65536];
+    while (!quit.load()) {
+        long n = socket.ReceiveFor(buffer, sizeof buffer, 100);
+        if (n == 0 || n == -1) return;
+        for (long i = 0; i < n; ++i) lines += buffer[i] == '\n';
+    }
+}
+
+// --- the server process ---------------------------------------------------------------
+
+struct Sample {
+    double seconds = 0;
+    int64_t rssKb = -1, hwmKb = -1;
+    int threads = -1, fds = -1;
+};
+
+bool SampleProcess(pid_t pid, double seconds, Sample& s) {
+    s = Sample{};
+    s.seconds = seconds;
+    std::string proc = "/proc/" + std::to_string(pid);
+    std::ifstream status(proc + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) s.rssKb = std::atoll(line.c_str() + 6);
+        if (line.rfind("VmHWM:", 0) == 0) s.hwmKb = std::atoll(line.c_str() + 6);
+        if (line.rfind("Threads:", 0) == 0) s.threads = std::atoi(line.c_str() + 8);
+    }
+    std::error_code error;
+    int fds = 0;
+    for (auto it = std::filesystem::directory_iterator(proc + "/fd", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        ++fds;
+    }
+    if (!error) s.fds = fds;
+    return s.rssKb >= 0 && s.threads >= 0 && s.fds >= 0;
+}
+
+void PrintSample(const Sample& s, const char* note, int64_t sent, int64_t cycles) {
+    std::lock_guard<std::mutex> guard(g_printLock);
+    std::printf("%7.1f  %9.1f  %7d  %6d  %11lld  %6lld  %s\n", s.seconds, static_cast<double>(s.rssKb) / 1024,
+                s.threads, s.fds, static_cast<long long>(sent), static_cast<long long>(cycles), note);
+    std::fflush(stdout);
+}
+
+// Lines of the server's log containing each text.
+std::vector<int> CountInLog(const std::string& folder, const std::vector<std::string>& texts) {
+    std::vector<int> counts(texts.size(), 0);
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder + "data/LogFiles", ignored)) {
+        std::ifstream in(entry.path());
+        std::string line;
+        while (std::getline(in, line)) {
+            for (size_t i = 0; i < texts.size(); ++i) counts[i] += line.find(texts[i]) != std::string::npos;
+        }
+    }
+    return counts;
+}
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: heraldon-soak --server PATH [--sources S] [--tags T] [--clients C] [--seconds N]\n"
+                 "                     [--rate EVENTS_PER_SOURCE_PER_SEC]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; i += 2) {
+        if (i + 1 >= argc) return Usage();
+        std::string a = argv[i];
+        const char* v = argv[i + 1];
+        if (a == "--server") o.server = v;
+        else if (a == "--sources") o.sources = std::clamp(std::atoi(v), 1, 254);
+        else if (a == "--tags") o.tags = std::max(1, std::atoi(v));
+        else if (a == "--clients") o.clients = std::clamp(std::atoi(v), 1, 200);  // the server's limit
+        else if (a == "--seconds") o.seconds = std::max(10, std::atoi(v));
+        else if (a == "--rate") o.rate = std::clamp(std::atoi(v), 1, 100000);
+        else return Usage();
+    }
+    if (o.server.empty()) return Usage();
+    signal(SIGPIPE, SIG_IGN);
+    const int churners = o.clients / 4;
+    const int steadyCount = o.clients - churners;
+    // The warm-up sample is the yardstick: taken once the steady load has run a while,
+    // before any station has come and gone.
+    const int warmupMs = std::clamp(o.seconds * 1000 / 6, 3000, 10000);
+    // Stations leave before the flood ends, so every day file a history query closed is
+    // opened again by the events that follow.
+    const int churnEndMs = o.seconds * 1000 - 2000;
+
+    char pattern[] = "/tmp/heraldon-soak-XXXXXX";
+    std::string folder = std::string(::mkdtemp(pattern)) + "/";
+    std::filesystem::copy_file(o.server, folder + "heraldon");
+    uint16_t sourcePort = FreePort(), clientPort = FreePort(), feedPort = FreePort();
+    std::ofstream(folder + "Heraldon.ini") << "[General]\nDataPath=data\nAlarmSourcePort=" << sourcePort
+                                           << "\nClientListenPort=" << clientPort << "\nTesselListenPort=" << feedPort
+                                           << "\nMaxStoredEventsPerHour=-1\nDaysToKeepLogFiles=1\n";
+    {
+        std::ofstream sources(folder + "AlarmSources.ini");
+        for (int s = 1; s <= o.sources; ++s) sources << "[AlarmSource_Soak" << s << "]\n";
+    }
+    pid_t server = ::fork();
+    if (server == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        if (::chdir(folder.c_str()) != 0) ::_exit(126);
+        ::execl((folder + "heraldon").c_str(), "heraldon", nullptr);
+        ::_exit(127);
+    }
+    int serverStatus = 0;
+    bool serverGone = false;
+    auto serverAlive = [&] {
+        if (!serverGone && ::waitpid(server, &serverStatus, WNOHANG) == server) serverGone = true;
+        return !serverGone;
+    };
+
+    std::atomic<bool> quit{false}, churnStop{false};
+    std::vector<std::unique_ptr<SourceSim>> sources;
+    std::vector<std::unique_ptr<SteadyClient>> steady;
+    std::vector<std::thread> churnThreads;
+    std::thread feed, sampler;
+    std::atomic<int64_t> feedLines{0};
+    ChurnTotals churn;
+    std::vector<Sample> samples;
+    std::mutex samplesLock;
+    Sample warm, last;
+    bool setupOk = false, drained = false, settled = false;
+    int64_t total = 0, acksReceived = 0;
+    auto sentSoFar = [&] {
+        int64_t n = 0;
+        for (auto& s : sources) n += s->sent.load();
+        return n;
+    };
+
+    do {
+        // Sources: identified one after another, each then refreshing in its own thread.
+        for (int s = 0; s < o.sources; ++s) {
+            sources.push_back(std::make_unique<SourceSim>());
+            SourceSim& sim = *sources.back();
+            sim.number = s;
+            if (!IdentifySource(sim, sourcePort)) {
+                std::fprintf(stderr, "source %d could not connect and identify\n", s + 1);
+                break;
+            }
+            sim.thread = std::thread([&sim, &o, &quit] { RunSource(sim, o, quit); });
+        }
+        if (static_cast<int>(sources.size()) != o.sources || !sources.back()->thread.joinable()) break;
+        int64_t deadline = MonotonicMs() + 120000;
+        while (CountInLog(folder, {"Got all alarm objects refreshed"})[0] < o.sources && MonotonicMs() < deadline &&
+               serverAlive()) {
+            SleepMs(100);
+        }
+        if (CountInLog(folder, {"Got all alarm objects refreshed"})[0] < o.sources) {
+            std::fprintf(stderr, "the server did not take every refresh in within 120 s\n");
+            break;
+        }
+
+        for (int c = 0; c < steadyCount; ++c) {
+            steady.push_back(std::make_unique<SteadyClient>());
+            SteadyClient& sc = *steady.back();
+            sc.number = c + 1;
+            if (c < 2 && steadyCount > 2) sc.filter = &kFilters[c];
+            sc.thread = std::thread([&sc, clientPort, &o, &quit] { RunSteady(sc, clientPort, o, quit); });
+        }
+        feed = std::thread([&] { RunFeedReader(feedPort, feedLines, quit); });
+        deadline = MonotonicMs() + 60000;
+        auto allReady = [&] {
+            return std::all_of(steady.begin(), steady.end(), [](auto& c) { return c->ready.load(); });
+        };
+        while (!allReady() && MonotonicMs() < deadline) SleepMs(50);
+        if (!allReady() || std::any_of(steady.begin(), steady.end(), [](auto& c) { return c->broken.load(); })) {
+            std::fprintf(stderr, "steady clients could not connect and list within 60 s\n");
+            break;
+        }
+        setupOk = true;
+    } while (false);
+
+    if (setupOk) {
+        std::printf("soak: %d sources x %d tags at %d events/s each; %d steady clients (%d filtered), %d churning; "
+                    "%d s (warm-up %d s)\n",
+                    o.sources, o.tags, o.rate, steadyCount, steadyCount > 2 ? 2 : 0, churners, o.seconds,
+                    warmupMs / 1000);
+        std::printf("   t(s)    RSS MiB  threads     fds  events sent  cycles\n");
+        int64_t start = NowNs();
+        g_floodEnd = start + static_cast<int64_t>(o.seconds) * 1000000000LL;
+        g_floodStart = start;
+        int64_t startMs = MonotonicMs();
+        auto elapsed = [&] { return static_cast<double>(MonotonicMs() - startMs) / 1000; };
+        std::atomic<bool> samplerStop{false};
+        sampler = std::thread([&] {
+            for (int64_t next = startMs; !samplerStop.load(); SleepMs(50)) {
+                if (MonotonicMs() < next) continue;
+                next += kSampleEveryMs;
+                Sample s;
+                if (!SampleProcess(server, elapsed(), s)) continue;
+                {
+                    std::lock_guard<std::mutex> guard(samplesLock);
+                    samples.push_back(s);
+                }
+                PrintSample(s, "", sentSoFar(), churn.cycles.load());
+            }
+        });
+
+        bool churning = false;
+        while (MonotonicMs() - startMs < o.seconds * 1000LL && serverAlive()) {
+            int64_t at = MonotonicMs() - startMs;
+            if (!churning && at >= warmupMs) {
+                churning = true;
+                SampleProcess(server, elapsed(), warm);
+                PrintSample(warm, "warm-up: the yardstick", sentSoFar(), 0);
+                for (int c = 0; c < churners; ++c) {
+                    churnThreads.emplace_back([&, c] {
+                        std::mt19937 random(static_cast<unsigned>(c + 1));
+                        while (!churnStop.load()) ChurnOnce(c + 1, clientPort, o, random, churn, churnStop);
+                    });
+                }
+            }
+            if (churning && at >= churnEndMs) churnStop = true;
+            SleepMs(100);
+        }
+        churnStop = true;
+        for (auto& t : churnThreads) t.join();
+
+        // Every source has stopped sending (bounded), then every steady client must have
+        // every event meant for it, and every acknowledgement must have reached its source.
+        int64_t deadline = MonotonicMs() + 10000;
+        while (MonotonicMs() < deadline &&
+               !std::all_of(sources.begin(), sources.end(), [](auto& s) { return s->done.load(); })) {
+            SleepMs(20);
+        }
+        total = sentSoFar();
+        auto expectedFor = [&](const SteadyClient& c) {
+            if (!c.filter) return total;
+            int64_t n = 0;
+            for (auto& s : sources) {
+                int64_t sent = s->sent.load();
+                for (int t = 0; t < o.tags; ++t) {
+                    if (c.filter->matches(t) && sent > t) n += (sent - t + o.tags - 1) / o.tags;
+                }
+            }
+            return n;
+        };
+        auto acks = [&] {
+            int64_t n = 0;
+            for (auto& s : sources) n += s->acksAnswered.load() + s->acksIgnored.load();
+            return n;
+        };
+        deadline = MonotonicMs() + 60000;
+        while (serverAlive() && MonotonicMs() < deadline) {
+            drained = acks() >= churn.acksSent.load() &&
+                      std::all_of(steady.begin(), steady.end(),
+                                  [&](auto& c) { return c->broken.load() || c->distinct.load() >= expectedFor(*c); });
+            if (drained) break;
+            SleepMs(50);
+        }
+        acksReceived = acks();
+        // The stations' connections and threads end shortly after they leave.
+        deadline = MonotonicMs() + 15000;
+        while (serverAlive() && SampleProcess(server, elapsed(), last) && MonotonicMs() < deadline) {
+            settled = last.threads == warm.threads && last.fds == warm.fds;
+            if (settled) break;
+            SleepMs(200);
+        }
+        samplerStop = true;
+        sampler.join();
+        if (last.rssKb >= 0) PrintSample(last, "final", total, churn.cycles.load());
+
+        // --- summary -----------------------------------------------------------------
+        std::printf("\nevents sent               %lld (%lld per source and second asked: %d)\n",
+                    static_cast<long long>(total), static_cast<long long>(total / o.sources / o.seconds), o.rate);
+        int64_t lost = 0, unexpected = 0, broken = 0, latencySum = 0, latencyMax = 0, delivered = 0;
+        int listsBad = 0;
+        std::printf("steady clients            delivered/lost, by client:");
+        for (size_t i = 0; i < steady.size(); ++i) {
+            SteadyClient& c = *steady[i];
+            int64_t want = expectedFor(c), got = c.distinct.load();
+            lost += std::max<int64_t>(0, want - got);
+            unexpected += c.unexpected.load();
+            broken += c.broken.load();
+            listsBad += !c.listOk.load();
+            delivered += got;
+            latencySum += c.latencySumNs.load();
+            latencyMax = std::max(latencyMax, c.latencyMaxNs.load());
+            if (i % 8 == 0) std::printf("\n   ");
+            std::printf(" #%03d%s %lld/%lld", c.number, c.filter ? "f" : "", static_cast<long long>(got),
+                        static_cast<long long>(want - got));
+        }
+        if (steadyCount > 2) {
+            std::printf("\n   (f: filtered; #001 tag '%s' area '%s', #002 area '%s')", kFilters[0].tag,
+                        kFilters[0].area, kFilters[1].area);
+        }
+        std::printf("\n");
+        std::printf("steady totals             delivered %lld, lost %lld, outside filter %lld, disconnected %lld, "
+                    "incomplete first lists %d\n",
+                    static_cast<long long>(delivered), static_cast<long long>(lost),
+                    static_cast<long long>(unexpected), static_cast<long long>(broken), listsBad);
+        std::printf("latency send->receipt ms  mean %.2f  max %.2f\n",
+                    delivered ? static_cast<double>(latencySum) / static_cast<double>(delivered) / 1e6 : 0.0,
+                    static_cast<double>(latencyMax) / 1e6);
+        std::printf("churning clients          %lld visits, %lld refused at the connection limit, %lld errors\n",
+                    static_cast<long long>(churn.cycles.load()), static_cast<long long>(churn.refused.load()),
+                    static_cast<long long>(churn.errors.load()));
+        std::printf("list requests completed   %lld (%lld short)\n", static_cast<long long>(churn.listsDone.load()),
+                    static_cast<long long>(churn.listsShort.load()));
+        std::printf("history answers           %lld of %lld queries, %lld records\n",
+                    static_cast<long long>(churn.historyAnswers.load()),
+                    static_cast<long long>(churn.historyQueries.load()),
+                    static_cast<long long>(churn.historyRecords.load()));
+        int64_t answered = 0, refreshes = 0;
+        for (auto& s : sources) answered += s->acksAnswered.load(), refreshes += s->refreshes.load();
+        std::printf("commands sent             %lld acknowledgements (%lld reached the sources, %lld answered), "
+                    "%lld comments (%lld read back)\n",
+                    static_cast<long long>(churn.acksSent.load()), static_cast<long long>(acksReceived),
+                    static_cast<long long>(answered), static_cast<long long>(churn.commentsSent.load()),
+                    static_cast<long long>(churn.commentsRead.load()));
+        std::printf("source refreshes          %lld (%d at the start)\n", static_cast<long long>(refreshes), o.sources);
+        std::printf("feed lines                %lld\n", static_cast<long long>(feedLines.load()));
+        Sample first = samples.empty() ? warm : samples.front();
+        int64_t peak = std::max(last.rssKb, warm.rssKb);
+        for (const Sample& s : samples) peak = std::max(peak, s.rssKb);
+        std::printf("RSS MiB                   first %.1f, warm-up %.1f, last %.1f, peak %.1f (high-water %.1f)\n",
+                    first.rssKb / 1024.0, warm.rssKb / 1024.0, last.rssKb / 1024.0, peak / 1024.0,
+                    last.hwmKb / 1024.0);
+        std::printf("threads                   first %d, warm-up %d, last %d\n", first.threads, warm.threads,
+                    last.threads);
+        std::printf("fds                       first %d, warm-up %d, last %d\n", first.fds, warm.fds, last.fds);
+
+        std::vector<int> logged =
+            CountInLog(folder, {"Too many connections", "does not read what we send", "Malformed packet",
+                                "Unknown packet type", "could not be created and written"});
+        std::printf("server log                %d refused at the limit, %d closed for not reading, %d malformed, "
+                    "%d unknown packets, %d comment files not written\n",
+                    logged[0], logged[1], logged[2], logged[3], logged[4]);
+
+        int64_t allowance = std::max<int64_t>(warm.rssKb / 10, 16 * 1024);
+        bool memoryFlat = warm.rssKb > 0 && last.rssKb >= 0 && last.rssKb <= warm.rssKb + allowance;
+        bool noLoss = drained && lost == 0 && unexpected == 0 && broken == 0 && listsBad == 0;
+        bool services = churn.errors.load() == 0 && churn.listsShort.load() == 0 && churn.cycles.load() > 0 &&
+                        churn.historyAnswers.load() == churn.historyQueries.load() &&
+                        acksReceived == churn.acksSent.load();
+        bool alive = serverAlive();
+        bool verdict = alive && memoryFlat && settled && noLoss && services;
+        std::printf("verdict                   %s: memory %s (%+.1f MiB since warm-up, allowed %.1f), threads and "
+                    "fds %s, %s, services %s%s\n",
+                    verdict ? "PASS" : "FAIL", memoryFlat ? "flat" : "GREW",
+                    (last.rssKb - warm.rssKb) / 1024.0, allowance / 1024.0,
+                    settled ? "back to warm-up" : "NOT back to warm-up", noLoss ? "no loss" : "LOSS",
+                    services ? "ok" : "FAILED", alive ? "" : ", SERVER DIED");
+        setupOk = verdict;
+    }
+
+    // Shutting down: the server first, so that nothing any thread waits on can outlast it.
+    quit = true;
+    churnStop = true;
+    if (serverAlive()) {
+        ::kill(server, SIGTERM);
+        int64_t stopStart = MonotonicMs();
+        while (serverAlive() && MonotonicMs() - stopStart < 30000) SleepMs(50);
+        if (serverAlive()) {
+            std::printf("the server did not stop within 30 s of SIGTERM; killed\n");
+            ::kill(server, SIGKILL);
+            ::waitpid(server, &serverStatus, 0);
+            setupOk = false;
+        } else {
+            std::printf("server stopped %.1f s after SIGTERM, ", (MonotonicMs() - stopStart) / 1000.0);
+        }
+    }
+    if (WIFEXITED(serverStatus)) std::printf("exit status %d\n", WEXITSTATUS(serverStatus));
+    else if (WIFSIGNALED(serverStatus)) std::printf("ended by signal %d\n", WTERMSIG(serverStatus));
+    for (auto& t : churnThreads) if (t.joinable()) t.join();
+    for (auto& c : steady) if (c->thread.joinable()) c->thread.join();
+    for (auto& s : sources) if (s->thread.joinable()) s->thread.join();
+    if (feed.joinable()) feed.join();
+    if (sampler.joinable()) sampler.join();
+    std::error_code ignored;
+    if (setupOk) {
+        std::filesystem::remove_all(folder, ignored);
+    } else {
+        std::printf("installation kept for inspection: %s\n", folder.c_str());
+    }
+    return setupOk ? 0 : 1;
+}
