@@ -29,6 +29,7 @@ OutboundQueue::PushResult OutboundQueue::Push(Bytes bytes) {
 void OutboundQueue::WriterLoop(platform::net::Socket* socket) {
     std::string batch;
     std::vector<Bytes> taken;
+    taken.reserve(4096);  // a full batch of small packets, without growing in a flood
     bool flood = false;  // the last send left, or found, more than one packet waiting
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
