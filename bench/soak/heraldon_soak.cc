@@ -21,12 +21,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -83,8 +85,13 @@ public:
         socket_ = platform::net::Connect("127.0.0.1", port, timeoutMs);
         return socket_.IsOpen();
     }
+    // A reader that only counts need not wake for every write of the server: between
+    // receives it lets the bytes gather for a while, which leaves the CPU to the server.
+    void Pace(int ms) { paceMs_ = ms; }
     bool SendRaw(const std::string& bytes) { return socket_.SendAll(bytes.data(), bytes.size()); }
-    bool Send(uint32_t type, std::string_view payload) { return SendRaw(EncodeFrame(type, payload)); }
+    bool Send(uint32_t type, std::string_view payload) {
+        return SendRaw(EncodeFrame(type, payload));
+    }
 
     // The frame's payload stays valid until the next call.
     Read Next(Frame& frame, int timeoutMs) {
@@ -102,6 +109,9 @@ public:
             used_ -= at_;
             at_ = 0;
             if (buffer_.size() - used_ < 65536) buffer_.resize(buffer_.size() * 2);
+            if (paceMs_ > 0)
+                SleepMs(
+                    static_cast<int>(std::clamp<int64_t>(deadline - MonotonicMs(), 0, paceMs_)));
             int left = static_cast<int>(std::max<int64_t>(0, deadline - MonotonicMs()));
             long n = socket_.ReceiveFor(buffer_.data() + used_, buffer_.size() - used_, left);
             if (n == -2) {
@@ -130,6 +140,7 @@ private:
     platform::net::Socket socket_;
     std::vector<uint8_t> buffer_ = std::vector<uint8_t>(256 * 1024);
     size_t at_ = 0, used_ = 0;
+    int paceMs_ = 0;
 };
 
 std::string TagName(int tag) {
@@ -141,7 +152,12 @@ std::string TagName(int tag) {
 // Area 1 + tag % 5 gives the filtering clients something to choose from.
 std::string EventPayload(int type, int tag, const std::string& custom1) {
     SourcePacketBuilder p;
-    p.Signed(type).Unsigned(static_cast<uint32_t>(tag + 1)).Text(TagName(tag)).Text("").Text("Soak tag").Text("");
+    p.Signed(type)
+        .Unsigned(static_cast<uint32_t>(tag + 1))
+        .Text(TagName(tag))
+        .Text("")
+        .Text("Soak tag")
+        .Text("");
     p.Signed(1 + tag % 5).Signed(1).Signed(0).Text("").Text("").Text("");
     for (int i = 0; i < 9; ++i) p.Text("");  // times and milliseconds: the server's own
     p.Text(custom1);
@@ -207,7 +223,8 @@ struct SourceSim {
 bool SendRefresh(SourceSim& s, const Options& o) {
     std::string batch = EncodeFrame(SOURCE_PACKET_TYPE_REFRESH_BEGIN,
                                     SourcePacketBuilder().Text("1").Text("0").Text("1").Payload());
-    for (int t = 0; t < o.tags; ++t) batch += EncodeFrame(SOURCE_PACKET_TYPE_OBJECT, EventPayload(-1, t, "init"));
+    for (int t = 0; t < o.tags; ++t)
+        batch += EncodeFrame(SOURCE_PACKET_TYPE_OBJECT, EventPayload(-1, t, "init"));
     batch += EncodeFrame(SOURCE_PACKET_TYPE_REFRESH_END, "");
     ++s.refreshes;
     return s.link.SendRaw(batch);
@@ -216,7 +233,8 @@ bool SendRefresh(SourceSim& s, const Options& o) {
 bool IdentifySource(SourceSim& s, uint16_t port) {
     for (int attempt = 0; attempt < 200 && !s.link.Connect(port, 1000); ++attempt) SleepMs(50);
     std::string name = "Soak" + std::to_string(s.number + 1);
-    if (!s.link.Send(SOURCE_PACKET_TYPE_IDENTIFY, SourcePacketBuilder().Text("12290").Text("12291").Text(name).Payload())) {
+    if (!s.link.Send(SOURCE_PACKET_TYPE_IDENTIFY,
+                     SourcePacketBuilder().Text("12290").Text("12291").Text(name).Payload())) {
         return false;
     }
     // An accepted source is asked for its refresh at once.
@@ -252,13 +270,16 @@ void RunSource(SourceSim& s, const Options& o, const std::atomic<bool>& quit) {
                     int type = (seq / o.tags) % 2 == 0 ? kEventActive : kEventInActive;
                     if (type == kEventActive) unacked[static_cast<size_t>(tag)] = 1;
                     char custom1[64];
-                    std::snprintf(custom1, sizeof custom1, "E%d:%lld:%lld", s.number, static_cast<long long>(seq),
-                                  static_cast<long long>(NowNs()));
-                    batch += EncodeFrame(SOURCE_PACKET_TYPE_EVENT, EventPayload(type, tag, custom1));
+                    std::snprintf(custom1, sizeof custom1, "E%d:%lld:%lld", s.number,
+                                  static_cast<long long>(seq), static_cast<long long>(NowNs()));
+                    batch +=
+                        EncodeFrame(SOURCE_PACKET_TYPE_EVENT, EventPayload(type, tag, custom1));
                 }
                 if (n > 0 && !s.link.SendRaw(batch)) break;
                 s.sent += n;
-                waitMs = static_cast<int>(std::clamp<int64_t>((next - NowNs()) / 1000000, 0, 100));
+                // Rounded up: a wait of 0 would spin until the next event is due.
+                waitMs = static_cast<int>(
+                    std::clamp<int64_t>((next - NowNs() + 999999) / 1000000, 0, 100));
             }
         }
         Frame f;
@@ -295,20 +316,24 @@ void RunSource(SourceSim& s, const Options& o, const std::atomic<bool>& quit) {
 
 // Connects and identifies as an operator's list. A connection closed before the welcome
 // is the server refusing it (it takes at most 200 clients at a time).
-enum class Open { Ok, Refused, Failed };
+enum class Open { Ok, Refused, NoConnection, NoWelcome };
 Open OpenClient(Link& link, uint16_t port, const std::string& user) {
-    if (!link.Connect(port, 5000)) return Open::Failed;
-    Link::Read r = link.Until(PACKET_TYPE_WELCOME, 10000, nullptr);
+    if (!link.Connect(port, 5000)) return Open::NoConnection;
+    Link::Read r = link.Until(PACKET_TYPE_WELCOME, kAnswerMs, nullptr);
     if (r == Link::Read::Closed) return Open::Refused;
-    if (r != Link::Read::Packet) return Open::Failed;
-    return link.Send(PACKET_TYPE_IDENTIFY, ClientPacketBuilder().Int32(kClientListView).String(user).Payload())
+    if (r != Link::Read::Packet) return Open::NoWelcome;
+    return link.Send(PACKET_TYPE_IDENTIFY,
+                     ClientPacketBuilder().Int32(kClientListView).String(user).Payload())
                ? Open::Ok
-               : Open::Failed;
+               : Open::NoConnection;
 }
 
 std::string ListRequest(const Options& o, const Filter* filter) {
     ClientPacketBuilder b;
-    b.String(filter ? filter->tag : "").String(filter ? filter->area : "").Int32(-1).Int32(o.sources + 1);
+    b.String(filter ? filter->tag : "")
+        .String(filter ? filter->area : "")
+        .Int32(-1)
+        .Int32(o.sources + 1);
     for (int i = 0; i <= o.sources; ++i) b.Int32(i);
     return b.Payload();
 }
@@ -318,6 +343,7 @@ struct SteadyClient {
     const Filter* filter = nullptr;
     std::atomic<bool> ready{false}, listOk{false}, broken{false};
     std::atomic<int64_t> distinct{0}, unexpected{0}, latencySumNs{0}, latencyMaxNs{0};
+    std::atomic<int> sourcesSeen{0};  // sources with at least one event here
     std::thread thread;
 };
 
@@ -336,8 +362,10 @@ void RunSteady(SteadyClient& c, uint16_t port, const Options& o, const std::atom
     int64_t listedCount = 0;
     Link::Read r = link.Until(PACKET_TYPE_ALARMS_END, kAnswerMs, [&](const Frame& f) {
         AlarmView v;
-        if (f.type != PACKET_TYPE_ALARM || !DecodeAlarm(f, v) || v.tag < 0 || v.tag >= o.tags) return;
-        size_t key = (static_cast<uint32_t>(v.handle) >> 24) * static_cast<size_t>(o.tags) + static_cast<size_t>(v.tag);
+        if (f.type != PACKET_TYPE_ALARM || !DecodeAlarm(f, v) || v.tag < 0 || v.tag >= o.tags)
+            return;
+        size_t key = (static_cast<uint32_t>(v.handle) >> 24) * static_cast<size_t>(o.tags) +
+                     static_cast<size_t>(v.tag);
         if (key >= listed.size()) listed.resize(key + 1, 0);
         if (!listed[key]) ++listedCount, listed[key] = 1;
     });
@@ -349,6 +377,7 @@ void RunSteady(SteadyClient& c, uint16_t port, const Options& o, const std::atom
         c.broken = true;
         return;
     }
+    link.Pace(10);
     std::vector<std::vector<uint64_t>> seen(static_cast<size_t>(o.sources));
     int64_t distinct = 0;
     while (!quit.load()) {
@@ -364,6 +393,7 @@ void RunSteady(SteadyClient& c, uint16_t port, const Options& o, const std::atom
         if (c.filter && !c.filter->matches(v.tag)) ++c.unexpected;
         auto& bits = seen[static_cast<size_t>(v.source)];
         size_t word = static_cast<size_t>(v.seq / 64);
+        if (bits.empty()) ++c.sourcesSeen;
         if (word >= bits.size()) bits.resize(word + 1024, 0);
         uint64_t bit = uint64_t{1} << (v.seq % 64);
         if (bits[word] & bit) continue;
@@ -377,42 +407,54 @@ void RunSteady(SteadyClient& c, uint16_t port, const Options& o, const std::atom
 
 struct ChurnTotals {
     std::atomic<int64_t> cycles{0}, refused{0}, listsDone{0}, listsShort{0}, historyQueries{0},
-        historyAnswers{0}, historyRecords{0}, acksSent{0}, commentsSent{0}, commentsRead{0}, errors{0};
+        historyAnswers{0}, historyRecords{0}, acksSent{0}, commentsSent{0}, commentsRead{0},
+        errors{0};
+    std::mutex lock;
+    std::map<std::string, int> errorKinds;  // what went wrong, without its details
 };
 
 std::mutex g_printLock;
 
+// The first few are shown as they happen; all are counted by kind for the summary.
 void ChurnError(ChurnTotals& totals, int number, const std::string& what) {
+    {
+        std::lock_guard<std::mutex> guard(totals.lock);
+        ++totals.errorKinds[what.substr(0, what.find(" ("))];
+    }
     if (++totals.errors > 10) return;
     std::lock_guard<std::mutex> guard(g_printLock);
     std::fprintf(stderr, "churning client %d: %s\n", number, what.c_str());
 }
 
 // One visit of an operator station; a failed step ends the visit early.
-void ChurnOnce(int number, uint16_t port, const Options& o, std::mt19937& random, ChurnTotals& totals,
-               const std::atomic<bool>& stop) {
+void ChurnOnce(int number, uint16_t port, const Options& o, std::mt19937& random,
+               ChurnTotals& totals, const std::atomic<bool>& stop) {
     Link link;
     std::string user = "soak-churn-" + std::to_string(number);
     Open open = OpenClient(link, port, user);
     if (open != Open::Ok) {
         if (open == Open::Refused) ++totals.refused;
-        else ChurnError(totals, number, "could not connect");
+        else
+            ChurnError(totals, number,
+                       open == Open::NoWelcome ? "no welcome within 30 s" : "could not connect");
         SleepMs(250);
         return;
     }
     // The whole list, as a station shows it when it starts.
     std::unordered_map<int32_t, int> alarms;  // handle -> tag
-    if (!link.Send(PACKET_TYPE_GET_ALL_ALARMS, ListRequest(o, nullptr))) return ChurnError(totals, number, "list send failed");
+    if (!link.Send(PACKET_TYPE_GET_ALL_ALARMS, ListRequest(o, nullptr)))
+        return ChurnError(totals, number, "list send failed");
     Link::Read r = link.Until(PACKET_TYPE_ALARMS_END, kAnswerMs, [&](const Frame& f) {
         AlarmView v;
-        if (f.type == PACKET_TYPE_ALARM && DecodeAlarm(f, v) && v.tag >= 0) alarms[v.handle] = v.tag;
+        if (f.type == PACKET_TYPE_ALARM && DecodeAlarm(f, v) && v.tag >= 0)
+            alarms[v.handle] = v.tag;
     });
     if (r != Link::Read::Packet) return ChurnError(totals, number, "list not answered");
     if (static_cast<int64_t>(alarms.size()) >= static_cast<int64_t>(o.sources) * o.tags) {
         ++totals.listsDone;
     } else {
         ++totals.listsShort;
-        ChurnError(totals, number, "list of " + std::to_string(alarms.size()) + " alarms only");
+        ChurnError(totals, number, "list short (" + std::to_string(alarms.size()) + " alarms)");
     }
     if (alarms.empty() || stop.load()) return;
     auto pick = alarms.begin();
@@ -423,15 +465,18 @@ void ChurnOnce(int number, uint16_t port, const Options& o, std::mt19937& random
     // The alarm's history: one source searched, so one end mark.
     ClientPacketBuilder history;
     history.Int32(-1).Int32(handle).String("").String("").Int32(1).Int32(0).Int32(0);
-    if (!link.Send(PACKET_TYPE_GET_HISTORY, history.Payload())) return ChurnError(totals, number, "history send failed");
+    if (!link.Send(PACKET_TYPE_GET_HISTORY, history.Payload()))
+        return ChurnError(totals, number, "history send failed");
     ++totals.historyQueries;
-    r = link.Until(PACKET_TYPE_HISTORY_END, kAnswerMs, [&](const Frame& f) { totals.historyRecords += f.type == PACKET_TYPE_HISTORY; });
+    r = link.Until(PACKET_TYPE_HISTORY_END, kAnswerMs,
+                   [&](const Frame& f) { totals.historyRecords += f.type == PACKET_TYPE_HISTORY; });
     if (r != Link::Read::Packet) return ChurnError(totals, number, "history not answered");
     ++totals.historyAnswers;
 
     ClientPacketBuilder ack;
     ack.Int32(handle).String(user).String("acknowledged by the soak");
-    if (!link.Send(PACKET_TYPE_ACK, ack.Payload())) return ChurnError(totals, number, "ack send failed");
+    if (!link.Send(PACKET_TYPE_ACK, ack.Payload()))
+        return ChurnError(totals, number, "ack send failed");
     ++totals.acksSent;
 
     // The server answers a comment with nothing, but handles a connection's packets in
@@ -440,7 +485,8 @@ void ChurnOnce(int number, uint16_t port, const Options& o, std::mt19937& random
     ClientPacketBuilder comment;
     comment.Int32(handle).String(tag).String("").Bytes32(text);
     if (!link.Send(PACKET_TYPE_SET_COMMENT, comment.Payload()) ||
-        !link.Send(PACKET_TYPE_GET_COMMENT, ClientPacketBuilder().Int32(handle).String(tag).Payload())) {
+        !link.Send(PACKET_TYPE_GET_COMMENT,
+                   ClientPacketBuilder().Int32(handle).String(tag).Payload())) {
         return ChurnError(totals, number, "comment send failed");
     }
     ++totals.commentsSent;
@@ -457,13 +503,15 @@ void ChurnOnce(int number, uint16_t port, const Options& o, std::mt19937& random
     });
     if (r != Link::Read::Packet) return ChurnError(totals, number, "comment not answered");
     if (stored.rfind("soak comment by ", 0) == 0) ++totals.commentsRead;
-    else ChurnError(totals, number, "comment read back as '" + stored + "'");
+    else ChurnError(totals, number, "comment read back wrong ('" + stored + "')");
 
     // Watches the list a while, reading everything, then goes.
     int64_t leave = MonotonicMs() + 1000 + static_cast<int64_t>(random() % 3000);
+    link.Pace(10);
     Frame f;
     while (!stop.load() && MonotonicMs() < leave) {
-        if (link.Next(f, 200) == Link::Read::Closed) return ChurnError(totals, number, "closed by the server");
+        if (link.Next(f, 200) == Link::Read::Closed)
+            return ChurnError(totals, number, "closed by the server");
     }
     ++totals.cycles;
 }
@@ -513,8 +561,9 @@ bool SampleProcess(pid_t pid, double seconds, Sample& s) {
 
 void PrintSample(const Sample& s, const char* note, int64_t sent, int64_t cycles) {
     std::lock_guard<std::mutex> guard(g_printLock);
-    std::printf("%7.1f  %9.1f  %7d  %6d  %11lld  %6lld  %s\n", s.seconds, static_cast<double>(s.rssKb) / 1024,
-                s.threads, s.fds, static_cast<long long>(sent), static_cast<long long>(cycles), note);
+    std::printf("%7.1f  %9.1f  %7d  %6d  %11lld  %6lld  %s\n", s.seconds,
+                static_cast<double>(s.rssKb) / 1024, s.threads, s.fds, static_cast<long long>(sent),
+                static_cast<long long>(cycles), note);
     std::fflush(stdout);
 }
 
@@ -522,27 +571,416 @@ void PrintSample(const Sample& s, const char* note, int64_t sent, int64_t cycles
 std::vector<int> CountInLog(const std::string& folder, const std::vector<std::string>& texts) {
     std::vector<int> counts(texts.size(), 0);
     std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(folder + "data/LogFiles", ignored)) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(folder + "data/LogFiles", ignored)) {
         std::ifstream in(entry.path());
         std::string line;
         while (std::getline(in, line)) {
-            for (size_t i = 0; i < texts.size(); ++i) counts[i] += line.find(texts[i]) != std::string::npos;
+            for (size_t i = 0; i < texts.size(); ++i)
+                counts[i] += line.find(texts[i]) != std::string::npos;
         }
     }
     return counts;
 }
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: heraldon-soak --server PATH [--sources S] [--tags T] [--clients C] [--seconds N]\n"
-                 "                     [--rate EVENTS_PER_SOURCE_PER_SEC]\n");
+    std::fprintf(
+        stderr,
+        "usage: heraldon-soak --server PATH [--sources S] [--tags T] [--clients C] [--seconds N]\n"
+        "                     [--rate EVENTS_PER_SOURCE_PER_SEC]\n");
     return 2;
+}
+
+// --- the run ----------------------------------------------------------------------------
+
+// Everything one run shares between its threads and its phases.
+struct Soak {
+    Options o;
+    int churners = 0, steadyCount = 0, warmupMs = 0, churnEndMs = 0;
+    std::string folder;
+    uint16_t sourcePort = 0, clientPort = 0, feedPort = 0;
+    pid_t server = -1;
+    int serverStatus = 0;
+    bool serverGone = false;
+    std::atomic<bool> quit{false}, churnStop{false}, samplerStop{false};
+    std::vector<std::unique_ptr<SourceSim>> sources;
+    std::vector<std::unique_ptr<SteadyClient>> steady;
+    std::vector<std::thread> churnThreads;
+    std::thread feed, sampler;
+    std::atomic<int64_t> feedLines{0};
+    ChurnTotals churn;
+    std::mutex samplesLock;
+    std::vector<Sample> samples;  // the periodic ones
+    Sample warm, last;
+    int64_t startMs = 0, total = 0, acksReceived = 0;
+    double drainSeconds = 0;  // from the flood's end until every steady client had everything
+    bool drained = false, stillArriving = false, settled = false;
+
+    bool Alive() {
+        if (!serverGone && ::waitpid(server, &serverStatus, WNOHANG) == server) serverGone = true;
+        return !serverGone;
+    }
+    double Elapsed() const { return static_cast<double>(MonotonicMs() - startMs) / 1000; }
+    int64_t Sent() const {
+        int64_t n = 0;
+        for (auto& s : sources) n += s->sent.load();
+        return n;
+    }
+    // Acknowledgements that reached a source, answered or not.
+    int64_t AcksAtSources() const {
+        int64_t n = 0;
+        for (auto& s : sources) n += s->acksAnswered.load() + s->acksIgnored.load();
+        return n;
+    }
+    int64_t Expected(const SteadyClient& c) const {
+        if (!c.filter) return total;
+        int64_t n = 0;
+        for (auto& s : sources) {
+            int64_t sent = s->sent.load();
+            for (int t = 0; t < o.tags; ++t) {
+                if (c.filter->matches(t) && sent > t) n += (sent - t + o.tags - 1) / o.tags;
+            }
+        }
+        return n;
+    }
+    int64_t Delivered() const {
+        int64_t n = 0;
+        for (auto& c : steady) n += c->distinct.load();
+        return n;
+    }
+};
+
+bool StartServer(Soak& s) {
+    char pattern[] = "/tmp/heraldon-soak-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return false;
+    s.folder = std::string(pattern) + "/";
+    std::error_code error;
+    std::filesystem::copy_file(s.o.server, s.folder + "heraldon", error);
+    if (error) {
+        std::fprintf(stderr, "cannot copy %s: %s\n", s.o.server.c_str(), error.message().c_str());
+        return false;
+    }
+    s.sourcePort = FreePort(), s.clientPort = FreePort(), s.feedPort = FreePort();
+    std::ofstream(s.folder + "Heraldon.ini")
+        << "[General]\nDataPath=data\nAlarmSourcePort=" << s.sourcePort
+        << "\nClientListenPort=" << s.clientPort << "\nTesselListenPort=" << s.feedPort
+        << "\nMaxStoredEventsPerHour=-1\nDaysToKeepLogFiles=1\n";
+    {
+        std::ofstream sources(s.folder + "AlarmSources.ini");
+        for (int i = 1; i <= s.o.sources; ++i) sources << "[AlarmSource_Soak" << i << "]\n";
+    }
+    s.server = ::fork();
+    if (s.server == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        if (::chdir(s.folder.c_str()) != 0) ::_exit(126);
+        ::execl((s.folder + "heraldon").c_str(), "heraldon", nullptr);
+        ::_exit(127);
+    }
+    return s.server > 0;
+}
+
+// Sources identified and refreshed, steady clients connected with their lists (and so
+// their filters) in place, the feed reader attached: everything but the flood.
+bool Prepare(Soak& s) {
+    for (int i = 0; i < s.o.sources; ++i) {
+        s.sources.push_back(std::make_unique<SourceSim>());
+        SourceSim& sim = *s.sources.back();
+        sim.number = i;
+        if (!IdentifySource(sim, s.sourcePort)) {
+            std::fprintf(stderr, "source %d could not connect and identify\n", i + 1);
+            return false;
+        }
+        sim.thread = std::thread([&sim, &s] { RunSource(sim, s.o, s.quit); });
+    }
+    const std::string refreshed = "Got all alarm objects refreshed";
+    int64_t deadline = MonotonicMs() + 120000;
+    while (CountInLog(s.folder, {refreshed})[0] < s.o.sources) {
+        if (!s.Alive() || MonotonicMs() > deadline) {
+            std::fprintf(stderr, "the server did not take every refresh in within 120 s\n");
+            return false;
+        }
+        SleepMs(100);
+    }
+    for (int i = 0; i < s.steadyCount; ++i) {
+        s.steady.push_back(std::make_unique<SteadyClient>());
+        SteadyClient& c = *s.steady.back();
+        c.number = i + 1;
+        if (i < 2 && s.steadyCount > 2) c.filter = &kFilters[i];
+        c.thread = std::thread([&c, &s] { RunSteady(c, s.clientPort, s.o, s.quit); });
+    }
+    s.feed = std::thread([&s] { RunFeedReader(s.feedPort, s.feedLines, s.quit); });
+    auto ready = [&s] {
+        return std::all_of(s.steady.begin(), s.steady.end(),
+                           [](auto& c) { return c->ready.load(); });
+    };
+    deadline = MonotonicMs() + 60000;
+    while (!ready() && MonotonicMs() < deadline) SleepMs(50);
+    if (!ready() ||
+        std::any_of(s.steady.begin(), s.steady.end(), [](auto& c) { return c->broken.load(); })) {
+        std::fprintf(stderr, "the steady clients could not connect and list within 60 s\n");
+        return false;
+    }
+    return true;
+}
+
+// The yardstick for threads and descriptors. Every 10 s each source's periodic save holds
+// a second handle on its object file until it is done, which may take a while when it
+// waits for the alarm data lock: the quietest of a few samples is the one to compare with.
+Sample QuietSample(Soak& s) {
+    Sample best, sample;
+    for (int64_t end = MonotonicMs() + 3000; MonotonicMs() < end && s.Alive(); SleepMs(200)) {
+        if (!SampleProcess(s.server, s.Elapsed(), sample)) continue;
+        if (best.fds < 0 || sample.fds + sample.threads < best.fds + best.threads) best = sample;
+    }
+    return best;
+}
+
+// The flood, with the stations coming and going after the warm-up, sampled throughout.
+void RunLoad(Soak& s) {
+    std::printf(
+        "soak: %d sources x %d tags at %d events/s each; %d steady clients (%d filtered), "
+        "%d churning; %d s (warm-up %d s)\n",
+        s.o.sources, s.o.tags, s.o.rate, s.steadyCount, s.steadyCount > 2 ? 2 : 0, s.churners,
+        s.o.seconds, s.warmupMs / 1000);
+    std::printf("   t(s)    RSS MiB  threads     fds  events sent  visits\n");
+    int64_t start = NowNs();
+    g_floodEnd = start + static_cast<int64_t>(s.o.seconds) * 1000000000LL;
+    g_floodStart = start;
+    s.startMs = MonotonicMs();
+    s.sampler = std::thread([&s] {
+        for (int64_t next = s.startMs; !s.samplerStop.load(); SleepMs(50)) {
+            if (MonotonicMs() < next) continue;
+            next += kSampleEveryMs;
+            Sample sample;
+            if (!SampleProcess(s.server, s.Elapsed(), sample)) continue;
+            {
+                std::lock_guard<std::mutex> guard(s.samplesLock);
+                s.samples.push_back(sample);
+            }
+            PrintSample(sample, "", s.Sent(), s.churn.cycles.load());
+        }
+    });
+    // Warm only once every source's events come through (each has its day files open),
+    // unless the server is too far behind for that within half the run.
+    const SteadyClient& watcher = *s.steady.back();
+    bool churning = false;
+    while (MonotonicMs() - s.startMs < s.o.seconds * 1000LL && s.Alive()) {
+        int64_t at = MonotonicMs() - s.startMs;
+        bool allFlowing = watcher.sourcesSeen.load() == s.o.sources;
+        if (!churning && at >= s.warmupMs && (allFlowing || at >= s.o.seconds * 500LL)) {
+            churning = true;
+            s.warm = QuietSample(s);
+            PrintSample(s.warm,
+                        allFlowing ? "warm-up: the yardstick"
+                                   : "warm-up: the yardstick, NOT every source seen yet",
+                        s.Sent(), 0);
+            for (int c = 0; c < s.churners; ++c) {
+                s.churnThreads.emplace_back([&s, c] {
+                    std::mt19937 random(static_cast<unsigned>(c + 1));
+                    while (!s.churnStop.load())
+                        ChurnOnce(c + 1, s.clientPort, s.o, random, s.churn, s.churnStop);
+                });
+            }
+        }
+        if (at >= s.churnEndMs) s.churnStop = true;
+        SleepMs(100);
+    }
+    s.churnStop = true;
+    for (auto& t : s.churnThreads) t.join();
+}
+
+// Waits, bounded, for what must arrive: each source's last event, then every event at
+// every steady client and every acknowledgement at its source. A server that is behind is
+// given time as long as it makes progress; then the stations' connections and threads
+// must be gone.
+void Finish(Soak& s) {
+    int64_t deadline = MonotonicMs() + 10000;
+    while (MonotonicMs() < deadline && !std::all_of(s.sources.begin(), s.sources.end(),
+                                                    [](auto& x) { return x->done.load(); })) {
+        SleepMs(20);
+    }
+    s.total = s.Sent();
+    int64_t endMs = MonotonicMs(), progressMs = endMs, delivered = -1;
+    deadline = endMs + 60000 + 2000LL * s.o.seconds;
+    while (s.Alive() && MonotonicMs() < deadline && MonotonicMs() - progressMs < 15000) {
+        s.drained = s.AcksAtSources() >= s.churn.acksSent.load() &&
+                    std::all_of(s.steady.begin(), s.steady.end(), [&s](auto& c) {
+                        return c->broken.load() || c->distinct.load() >= s.Expected(*c);
+                    });
+        if (s.drained) break;
+        if (int64_t now = s.Delivered(); now != delivered)
+            delivered = now, progressMs = MonotonicMs();
+        SleepMs(50);
+    }
+    s.drainSeconds = static_cast<double>(MonotonicMs() - endMs) / 1000;
+    s.stillArriving = !s.drained && MonotonicMs() - progressMs < 15000;
+    s.acksReceived = s.AcksAtSources();
+    deadline = MonotonicMs() + 30000;
+    while (s.Alive() && SampleProcess(s.server, s.Elapsed(), s.last) && MonotonicMs() < deadline) {
+        s.settled = s.last.threads <= s.warm.threads && s.last.fds <= s.warm.fds;
+        if (s.settled) break;
+        SleepMs(200);
+    }
+    s.samplerStop = true;
+    s.sampler.join();
+    if (s.last.rssKb >= 0) PrintSample(s.last, "final", s.total, s.churn.cycles.load());
+}
+
+void PrintCount(const char* label, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void PrintCount(const char* label, const char* format, ...) {
+    std::printf("%-26s", label);
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::printf("\n");
+}
+
+bool Report(Soak& s) {
+    using ll = long long;
+    std::printf("\n");
+    PrintCount("events sent", "%lld (asked: %d sources x %d/s x %d s = %lld)",
+               static_cast<ll>(s.total), s.o.sources, s.o.rate, s.o.seconds,
+               static_cast<ll>(s.o.sources) * s.o.rate * s.o.seconds);
+    int64_t lost = 0, unexpected = 0, broken = 0, latencySum = 0, latencyMax = 0, delivered = 0;
+    int listsBad = 0;
+    std::printf("steady clients, delivered/lost:");
+    for (size_t i = 0; i < s.steady.size(); ++i) {
+        SteadyClient& c = *s.steady[i];
+        int64_t want = s.Expected(c), got = c.distinct.load();
+        lost += std::max<int64_t>(0, want - got);
+        unexpected += c.unexpected.load();
+        broken += c.broken.load();
+        listsBad += !c.listOk.load();
+        delivered += got;
+        latencySum += c.latencySumNs.load();
+        latencyMax = std::max(latencyMax, c.latencyMaxNs.load());
+        std::printf("%s #%03d%s %lld/%lld", i % 8 == 0 ? "\n   " : "", c.number,
+                    c.filter ? "f" : "", static_cast<ll>(got), static_cast<ll>(want - got));
+    }
+    if (s.steadyCount > 2) {
+        std::printf("\n   (f: filtered; #001 tag '%s' area '%s', #002 area '%s')", kFilters[0].tag,
+                    kFilters[0].area, kFilters[1].area);
+    }
+    std::printf("\n");
+    PrintCount(
+        "steady totals",
+        "delivered %lld, lost %lld, outside filter %lld, disconnected %lld, bad first lists %d",
+        static_cast<ll>(delivered), static_cast<ll>(lost), static_cast<ll>(unexpected),
+        static_cast<ll>(broken), listsBad);
+    PrintCount(
+        "latency send->receipt", "mean %.1f ms, max %.1f ms; %s %.1f s after the last event",
+        delivered ? static_cast<double>(latencySum) / static_cast<double>(delivered) / 1e6 : 0.0,
+        static_cast<double>(latencyMax) / 1e6,
+        s.drained         ? "all delivered"
+        : s.stillArriving ? "STILL ARRIVING when the wait ended"
+                          : "deliveries STOPPED",
+        s.drainSeconds);
+    const ChurnTotals& c = s.churn;
+    std::string kinds;
+    for (const auto& [what, count] : s.churn.errorKinds) {
+        kinds += (kinds.empty() ? ": " : ", ") + what + " x" + std::to_string(count);
+    }
+    PrintCount("churning clients",
+               "%lld visits, %lld refused at the connection limit, %lld errors%s",
+               static_cast<ll>(c.cycles.load()), static_cast<ll>(c.refused.load()),
+               static_cast<ll>(c.errors.load()), kinds.c_str());
+    PrintCount("list requests completed", "%lld (%lld short)", static_cast<ll>(c.listsDone.load()),
+               static_cast<ll>(c.listsShort.load()));
+    PrintCount("history answers", "%lld of %lld queries, %lld records",
+               static_cast<ll>(c.historyAnswers.load()), static_cast<ll>(c.historyQueries.load()),
+               static_cast<ll>(c.historyRecords.load()));
+    int64_t answered = 0, refreshes = 0, sourcesLost = 0;
+    for (auto& x : s.sources) {
+        answered += x->acksAnswered.load();
+        refreshes += x->refreshes.load();
+        sourcesLost += x->broken.load();
+    }
+    PrintCount("commands sent",
+               "%lld acknowledgements (%lld reached the sources, %lld answered), %lld comments "
+               "(%lld read back)",
+               static_cast<ll>(c.acksSent.load()), static_cast<ll>(s.acksReceived),
+               static_cast<ll>(answered), static_cast<ll>(c.commentsSent.load()),
+               static_cast<ll>(c.commentsRead.load()));
+    PrintCount("sources", "%lld refreshes (%d at the start), %lld connections lost",
+               static_cast<ll>(refreshes), s.o.sources, static_cast<ll>(sourcesLost));
+    PrintCount("feed lines", "%lld", static_cast<ll>(s.feedLines.load()));
+    Sample first = s.samples.empty() ? s.warm : s.samples.front();
+    int64_t peak = std::max(s.last.rssKb, s.warm.rssKb);
+    for (const Sample& x : s.samples) peak = std::max(peak, x.rssKb);
+    PrintCount("RSS MiB", "first %.1f, warm-up %.1f, last %.1f, peak %.1f (high-water mark %.1f)",
+               first.rssKb / 1024.0, s.warm.rssKb / 1024.0, s.last.rssKb / 1024.0, peak / 1024.0,
+               s.last.hwmKb / 1024.0);
+    PrintCount("threads", "first %d, warm-up %d, last %d", first.threads, s.warm.threads,
+               s.last.threads);
+    PrintCount("fds", "first %d, warm-up %d, last %d", first.fds, s.warm.fds, s.last.fds);
+    std::vector<int> logged =
+        CountInLog(s.folder, {"Too many connections", "does not read what we send",
+                              "Malformed packet", "Unknown packet type", "could not be created"});
+    PrintCount("server log",
+               "%d refused at the limit, %d closed for not reading, %d malformed, %d unknown, "
+               "%d comment files not written",
+               logged[0], logged[1], logged[2], logged[3], logged[4]);
+
+    // Flat: within 10 % or 16 MiB of the warm-up, whichever is more.
+    int64_t allowance = std::max<int64_t>(s.warm.rssKb / 10, 16 * 1024);
+    bool memoryFlat =
+        s.warm.rssKb > 0 && s.last.rssKb >= 0 && s.last.rssKb <= s.warm.rssKb + allowance;
+    bool noLoss = s.drained && lost == 0 && unexpected == 0 && broken == 0 && listsBad == 0 &&
+                  sourcesLost == 0;
+    bool services = c.errors.load() == 0 && c.listsShort.load() == 0 &&
+                    (c.cycles.load() > 0 || s.churners == 0) &&
+                    c.historyAnswers.load() == c.historyQueries.load() &&
+                    s.acksReceived == c.acksSent.load();
+    bool alive = s.Alive();
+    bool verdict = alive && memoryFlat && s.settled && noLoss && services;
+    PrintCount("verdict",
+               "%s: memory %s (%+.1f MiB since warm-up, allowed %.1f), threads and fds %s, %s, "
+               "services %s%s",
+               verdict ? "PASS" : "FAIL", memoryFlat ? "flat" : "GREW",
+               (s.last.rssKb - s.warm.rssKb) / 1024.0, allowance / 1024.0,
+               s.settled ? "back to warm-up" : "NOT back to warm-up", noLoss ? "no loss" : "LOSS",
+               services ? "ok" : "FAILED", alive ? "" : ", THE SERVER DIED");
+    return verdict;
+}
+
+// The server goes first, so that nothing any thread waits on can outlast it.
+bool Stop(Soak& s) {
+    s.quit = true;
+    s.churnStop = true;
+    s.samplerStop = true;
+    bool clean = true;
+    if (s.Alive()) {
+        ::kill(s.server, SIGTERM);
+        int64_t stopStart = MonotonicMs();
+        while (s.Alive() && MonotonicMs() - stopStart < 30000) SleepMs(50);
+        if (s.Alive()) {
+            std::printf("the server did not stop within 30 s of SIGTERM; killed\n");
+            ::kill(s.server, SIGKILL);
+            ::waitpid(s.server, &s.serverStatus, 0);
+            clean = false;
+        } else {
+            std::printf("server stopped %.1f s after SIGTERM, ",
+                        static_cast<double>(MonotonicMs() - stopStart) / 1000);
+        }
+    }
+    if (WIFEXITED(s.serverStatus)) std::printf("exit status %d\n", WEXITSTATUS(s.serverStatus));
+    if (WIFSIGNALED(s.serverStatus)) std::printf("ended by signal %d\n", WTERMSIG(s.serverStatus));
+    for (auto& t : s.churnThreads) if (t.joinable()) t.join();
+    for (auto& c : s.steady) if (c->thread.joinable()) c->thread.join();
+    for (auto& x : s.sources) if (x->thread.joinable()) x->thread.join();
+    if (s.feed.joinable()) s.feed.join();
+    if (s.sampler.joinable()) s.sampler.join();
+    return clean && WIFEXITED(s.serverStatus) && WEXITSTATUS(s.serverStatus) == 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options o;
+    Soak s;
+    Options& o = s.o;
     for (int i = 1; i < argc; i += 2) {
         if (i + 1 >= argc) return Usage();
         std::string a = argv[i];
@@ -550,312 +988,35 @@ int main(int argc, char** argv) {
         if (a == "--server") o.server = v;
         else if (a == "--sources") o.sources = std::clamp(std::atoi(v), 1, 254);
         else if (a == "--tags") o.tags = std::max(1, std::atoi(v));
-        else if (a == "--clients") o.clients = std::clamp(std::atoi(v), 1, 200);  // the server's limit
+        else if (a == "--clients")
+            o.clients = std::clamp(std::atoi(v), 1, 200);  // the server's limit
         else if (a == "--seconds") o.seconds = std::max(10, std::atoi(v));
         else if (a == "--rate") o.rate = std::clamp(std::atoi(v), 1, 100000);
         else return Usage();
     }
     if (o.server.empty()) return Usage();
     signal(SIGPIPE, SIG_IGN);
-    const int churners = o.clients / 4;
-    const int steadyCount = o.clients - churners;
-    // The warm-up sample is the yardstick: taken once the steady load has run a while,
-    // before any station has come and gone.
-    const int warmupMs = std::clamp(o.seconds * 1000 / 6, 3000, 10000);
+    s.churners = o.clients / 4;
+    s.steadyCount = o.clients - s.churners;
+    // The warm-up sample is the yardstick: taken once the steady load has run a while
+    // (every day file open), before any station has come and gone.
+    s.warmupMs = std::clamp(o.seconds * 1000 / 6, 5000, 10000);
     // Stations leave before the flood ends, so every day file a history query closed is
     // opened again by the events that follow.
-    const int churnEndMs = o.seconds * 1000 - 2000;
+    s.churnEndMs = o.seconds * 1000 - 2000;
 
-    char pattern[] = "/tmp/heraldon-soak-XXXXXX";
-    std::string folder = std::string(::mkdtemp(pattern)) + "/";
-    std::filesystem::copy_file(o.server, folder + "heraldon");
-    uint16_t sourcePort = FreePort(), clientPort = FreePort(), feedPort = FreePort();
-    std::ofstream(folder + "Heraldon.ini") << "[General]\nDataPath=data\nAlarmSourcePort=" << sourcePort
-                                           << "\nClientListenPort=" << clientPort << "\nTesselListenPort=" << feedPort
-                                           << "\nMaxStoredEventsPerHour=-1\nDaysToKeepLogFiles=1\n";
-    {
-        std::ofstream sources(folder + "AlarmSources.ini");
-        for (int s = 1; s <= o.sources; ++s) sources << "[AlarmSource_Soak" << s << "]\n";
+    bool pass = false;
+    if (StartServer(s) && Prepare(s)) {
+        RunLoad(s);
+        Finish(s);
+        pass = Report(s);
     }
-    pid_t server = ::fork();
-    if (server == 0) {
-        int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 0);
-        ::dup2(null, 1);
-        if (::chdir(folder.c_str()) != 0) ::_exit(126);
-        ::execl((folder + "heraldon").c_str(), "heraldon", nullptr);
-        ::_exit(127);
-    }
-    int serverStatus = 0;
-    bool serverGone = false;
-    auto serverAlive = [&] {
-        if (!serverGone && ::waitpid(server, &serverStatus, WNOHANG) == server) serverGone = true;
-        return !serverGone;
-    };
-
-    std::atomic<bool> quit{false}, churnStop{false};
-    std::vector<std::unique_ptr<SourceSim>> sources;
-    std::vector<std::unique_ptr<SteadyClient>> steady;
-    std::vector<std::thread> churnThreads;
-    std::thread feed, sampler;
-    std::atomic<int64_t> feedLines{0};
-    ChurnTotals churn;
-    std::vector<Sample> samples;
-    std::mutex samplesLock;
-    Sample warm, last;
-    bool setupOk = false, drained = false, settled = false;
-    int64_t total = 0, acksReceived = 0;
-    auto sentSoFar = [&] {
-        int64_t n = 0;
-        for (auto& s : sources) n += s->sent.load();
-        return n;
-    };
-
-    do {
-        // Sources: identified one after another, each then refreshing in its own thread.
-        for (int s = 0; s < o.sources; ++s) {
-            sources.push_back(std::make_unique<SourceSim>());
-            SourceSim& sim = *sources.back();
-            sim.number = s;
-            if (!IdentifySource(sim, sourcePort)) {
-                std::fprintf(stderr, "source %d could not connect and identify\n", s + 1);
-                break;
-            }
-            sim.thread = std::thread([&sim, &o, &quit] { RunSource(sim, o, quit); });
-        }
-        if (static_cast<int>(sources.size()) != o.sources || !sources.back()->thread.joinable()) break;
-        int64_t deadline = MonotonicMs() + 120000;
-        while (CountInLog(folder, {"Got all alarm objects refreshed"})[0] < o.sources && MonotonicMs() < deadline &&
-               serverAlive()) {
-            SleepMs(100);
-        }
-        if (CountInLog(folder, {"Got all alarm objects refreshed"})[0] < o.sources) {
-            std::fprintf(stderr, "the server did not take every refresh in within 120 s\n");
-            break;
-        }
-
-        for (int c = 0; c < steadyCount; ++c) {
-            steady.push_back(std::make_unique<SteadyClient>());
-            SteadyClient& sc = *steady.back();
-            sc.number = c + 1;
-            if (c < 2 && steadyCount > 2) sc.filter = &kFilters[c];
-            sc.thread = std::thread([&sc, clientPort, &o, &quit] { RunSteady(sc, clientPort, o, quit); });
-        }
-        feed = std::thread([&] { RunFeedReader(feedPort, feedLines, quit); });
-        deadline = MonotonicMs() + 60000;
-        auto allReady = [&] {
-            return std::all_of(steady.begin(), steady.end(), [](auto& c) { return c->ready.load(); });
-        };
-        while (!allReady() && MonotonicMs() < deadline) SleepMs(50);
-        if (!allReady() || std::any_of(steady.begin(), steady.end(), [](auto& c) { return c->broken.load(); })) {
-            std::fprintf(stderr, "steady clients could not connect and list within 60 s\n");
-            break;
-        }
-        setupOk = true;
-    } while (false);
-
-    if (setupOk) {
-        std::printf("soak: %d sources x %d tags at %d events/s each; %d steady clients (%d filtered), %d churning; "
-                    "%d s (warm-up %d s)\n",
-                    o.sources, o.tags, o.rate, steadyCount, steadyCount > 2 ? 2 : 0, churners, o.seconds,
-                    warmupMs / 1000);
-        std::printf("   t(s)    RSS MiB  threads     fds  events sent  cycles\n");
-        int64_t start = NowNs();
-        g_floodEnd = start + static_cast<int64_t>(o.seconds) * 1000000000LL;
-        g_floodStart = start;
-        int64_t startMs = MonotonicMs();
-        auto elapsed = [&] { return static_cast<double>(MonotonicMs() - startMs) / 1000; };
-        std::atomic<bool> samplerStop{false};
-        sampler = std::thread([&] {
-            for (int64_t next = startMs; !samplerStop.load(); SleepMs(50)) {
-                if (MonotonicMs() < next) continue;
-                next += kSampleEveryMs;
-                Sample s;
-                if (!SampleProcess(server, elapsed(), s)) continue;
-                {
-                    std::lock_guard<std::mutex> guard(samplesLock);
-                    samples.push_back(s);
-                }
-                PrintSample(s, "", sentSoFar(), churn.cycles.load());
-            }
-        });
-
-        bool churning = false;
-        while (MonotonicMs() - startMs < o.seconds * 1000LL && serverAlive()) {
-            int64_t at = MonotonicMs() - startMs;
-            if (!churning && at >= warmupMs) {
-                churning = true;
-                SampleProcess(server, elapsed(), warm);
-                PrintSample(warm, "warm-up: the yardstick", sentSoFar(), 0);
-                for (int c = 0; c < churners; ++c) {
-                    churnThreads.emplace_back([&, c] {
-                        std::mt19937 random(static_cast<unsigned>(c + 1));
-                        while (!churnStop.load()) ChurnOnce(c + 1, clientPort, o, random, churn, churnStop);
-                    });
-                }
-            }
-            if (churning && at >= churnEndMs) churnStop = true;
-            SleepMs(100);
-        }
-        churnStop = true;
-        for (auto& t : churnThreads) t.join();
-
-        // Every source has stopped sending (bounded), then every steady client must have
-        // every event meant for it, and every acknowledgement must have reached its source.
-        int64_t deadline = MonotonicMs() + 10000;
-        while (MonotonicMs() < deadline &&
-               !std::all_of(sources.begin(), sources.end(), [](auto& s) { return s->done.load(); })) {
-            SleepMs(20);
-        }
-        total = sentSoFar();
-        auto expectedFor = [&](const SteadyClient& c) {
-            if (!c.filter) return total;
-            int64_t n = 0;
-            for (auto& s : sources) {
-                int64_t sent = s->sent.load();
-                for (int t = 0; t < o.tags; ++t) {
-                    if (c.filter->matches(t) && sent > t) n += (sent - t + o.tags - 1) / o.tags;
-                }
-            }
-            return n;
-        };
-        auto acks = [&] {
-            int64_t n = 0;
-            for (auto& s : sources) n += s->acksAnswered.load() + s->acksIgnored.load();
-            return n;
-        };
-        deadline = MonotonicMs() + 60000;
-        while (serverAlive() && MonotonicMs() < deadline) {
-            drained = acks() >= churn.acksSent.load() &&
-                      std::all_of(steady.begin(), steady.end(),
-                                  [&](auto& c) { return c->broken.load() || c->distinct.load() >= expectedFor(*c); });
-            if (drained) break;
-            SleepMs(50);
-        }
-        acksReceived = acks();
-        // The stations' connections and threads end shortly after they leave.
-        deadline = MonotonicMs() + 15000;
-        while (serverAlive() && SampleProcess(server, elapsed(), last) && MonotonicMs() < deadline) {
-            settled = last.threads == warm.threads && last.fds == warm.fds;
-            if (settled) break;
-            SleepMs(200);
-        }
-        samplerStop = true;
-        sampler.join();
-        if (last.rssKb >= 0) PrintSample(last, "final", total, churn.cycles.load());
-
-        // --- summary -----------------------------------------------------------------
-        std::printf("\nevents sent               %lld (%lld per source and second asked: %d)\n",
-                    static_cast<long long>(total), static_cast<long long>(total / o.sources / o.seconds), o.rate);
-        int64_t lost = 0, unexpected = 0, broken = 0, latencySum = 0, latencyMax = 0, delivered = 0;
-        int listsBad = 0;
-        std::printf("steady clients            delivered/lost, by client:");
-        for (size_t i = 0; i < steady.size(); ++i) {
-            SteadyClient& c = *steady[i];
-            int64_t want = expectedFor(c), got = c.distinct.load();
-            lost += std::max<int64_t>(0, want - got);
-            unexpected += c.unexpected.load();
-            broken += c.broken.load();
-            listsBad += !c.listOk.load();
-            delivered += got;
-            latencySum += c.latencySumNs.load();
-            latencyMax = std::max(latencyMax, c.latencyMaxNs.load());
-            if (i % 8 == 0) std::printf("\n   ");
-            std::printf(" #%03d%s %lld/%lld", c.number, c.filter ? "f" : "", static_cast<long long>(got),
-                        static_cast<long long>(want - got));
-        }
-        if (steadyCount > 2) {
-            std::printf("\n   (f: filtered; #001 tag '%s' area '%s', #002 area '%s')", kFilters[0].tag,
-                        kFilters[0].area, kFilters[1].area);
-        }
-        std::printf("\n");
-        std::printf("steady totals             delivered %lld, lost %lld, outside filter %lld, disconnected %lld, "
-                    "incomplete first lists %d\n",
-                    static_cast<long long>(delivered), static_cast<long long>(lost),
-                    static_cast<long long>(unexpected), static_cast<long long>(broken), listsBad);
-        std::printf("latency send->receipt ms  mean %.2f  max %.2f\n",
-                    delivered ? static_cast<double>(latencySum) / static_cast<double>(delivered) / 1e6 : 0.0,
-                    static_cast<double>(latencyMax) / 1e6);
-        std::printf("churning clients          %lld visits, %lld refused at the connection limit, %lld errors\n",
-                    static_cast<long long>(churn.cycles.load()), static_cast<long long>(churn.refused.load()),
-                    static_cast<long long>(churn.errors.load()));
-        std::printf("list requests completed   %lld (%lld short)\n", static_cast<long long>(churn.listsDone.load()),
-                    static_cast<long long>(churn.listsShort.load()));
-        std::printf("history answers           %lld of %lld queries, %lld records\n",
-                    static_cast<long long>(churn.historyAnswers.load()),
-                    static_cast<long long>(churn.historyQueries.load()),
-                    static_cast<long long>(churn.historyRecords.load()));
-        int64_t answered = 0, refreshes = 0;
-        for (auto& s : sources) answered += s->acksAnswered.load(), refreshes += s->refreshes.load();
-        std::printf("commands sent             %lld acknowledgements (%lld reached the sources, %lld answered), "
-                    "%lld comments (%lld read back)\n",
-                    static_cast<long long>(churn.acksSent.load()), static_cast<long long>(acksReceived),
-                    static_cast<long long>(answered), static_cast<long long>(churn.commentsSent.load()),
-                    static_cast<long long>(churn.commentsRead.load()));
-        std::printf("source refreshes          %lld (%d at the start)\n", static_cast<long long>(refreshes), o.sources);
-        std::printf("feed lines                %lld\n", static_cast<long long>(feedLines.load()));
-        Sample first = samples.empty() ? warm : samples.front();
-        int64_t peak = std::max(last.rssKb, warm.rssKb);
-        for (const Sample& s : samples) peak = std::max(peak, s.rssKb);
-        std::printf("RSS MiB                   first %.1f, warm-up %.1f, last %.1f, peak %.1f (high-water %.1f)\n",
-                    first.rssKb / 1024.0, warm.rssKb / 1024.0, last.rssKb / 1024.0, peak / 1024.0,
-                    last.hwmKb / 1024.0);
-        std::printf("threads                   first %d, warm-up %d, last %d\n", first.threads, warm.threads,
-                    last.threads);
-        std::printf("fds                       first %d, warm-up %d, last %d\n", first.fds, warm.fds, last.fds);
-
-        std::vector<int> logged =
-            CountInLog(folder, {"Too many connections", "does not read what we send", "Malformed packet",
-                                "Unknown packet type", "could not be created and written"});
-        std::printf("server log                %d refused at the limit, %d closed for not reading, %d malformed, "
-                    "%d unknown packets, %d comment files not written\n",
-                    logged[0], logged[1], logged[2], logged[3], logged[4]);
-
-        int64_t allowance = std::max<int64_t>(warm.rssKb / 10, 16 * 1024);
-        bool memoryFlat = warm.rssKb > 0 && last.rssKb >= 0 && last.rssKb <= warm.rssKb + allowance;
-        bool noLoss = drained && lost == 0 && unexpected == 0 && broken == 0 && listsBad == 0;
-        bool services = churn.errors.load() == 0 && churn.listsShort.load() == 0 && churn.cycles.load() > 0 &&
-                        churn.historyAnswers.load() == churn.historyQueries.load() &&
-                        acksReceived == churn.acksSent.load();
-        bool alive = serverAlive();
-        bool verdict = alive && memoryFlat && settled && noLoss && services;
-        std::printf("verdict                   %s: memory %s (%+.1f MiB since warm-up, allowed %.1f), threads and "
-                    "fds %s, %s, services %s%s\n",
-                    verdict ? "PASS" : "FAIL", memoryFlat ? "flat" : "GREW",
-                    (last.rssKb - warm.rssKb) / 1024.0, allowance / 1024.0,
-                    settled ? "back to warm-up" : "NOT back to warm-up", noLoss ? "no loss" : "LOSS",
-                    services ? "ok" : "FAILED", alive ? "" : ", SERVER DIED");
-        setupOk = verdict;
-    }
-
-    // Shutting down: the server first, so that nothing any thread waits on can outlast it.
-    quit = true;
-    churnStop = true;
-    if (serverAlive()) {
-        ::kill(server, SIGTERM);
-        int64_t stopStart = MonotonicMs();
-        while (serverAlive() && MonotonicMs() - stopStart < 30000) SleepMs(50);
-        if (serverAlive()) {
-            std::printf("the server did not stop within 30 s of SIGTERM; killed\n");
-            ::kill(server, SIGKILL);
-            ::waitpid(server, &serverStatus, 0);
-            setupOk = false;
-        } else {
-            std::printf("server stopped %.1f s after SIGTERM, ", (MonotonicMs() - stopStart) / 1000.0);
-        }
-    }
-    if (WIFEXITED(serverStatus)) std::printf("exit status %d\n", WEXITSTATUS(serverStatus));
-    else if (WIFSIGNALED(serverStatus)) std::printf("ended by signal %d\n", WTERMSIG(serverStatus));
-    for (auto& t : churnThreads) if (t.joinable()) t.join();
-    for (auto& c : steady) if (c->thread.joinable()) c->thread.join();
-    for (auto& s : sources) if (s->thread.joinable()) s->thread.join();
-    if (feed.joinable()) feed.join();
-    if (sampler.joinable()) sampler.join();
+    pass = Stop(s) && pass;
     std::error_code ignored;
-    if (setupOk) {
-        std::filesystem::remove_all(folder, ignored);
-    } else {
-        std::printf("installation kept for inspection: %s\n", folder.c_str());
+    if (pass) {
+        std::filesystem::remove_all(s.folder, ignored);
+    } else if (!s.folder.empty()) {
+        std::printf("installation left in place: %s\n", s.folder.c_str());
     }
-    return setupOk ? 0 : 1;
+    return pass ? 0 : 1;
 }

@@ -1,14 +1,15 @@
-// The alarm data lock: recursive like FairRecursiveMutex, but handed over in the order
+// The alarm data lock: recursive like std::recursive_mutex, but handed over in the order
 // the threads asked for it.
 //
 // A source thread in a flood lets go of the lock and takes it again within microseconds;
 // with an ordinary mutex it wins nearly every time, and an operator's command, a list
-// request or the periodic save could wait for seconds. Here a thread that asks gets its
-// turn after those already waiting, and before the one that just let go asks again.
+// request or the periodic save could wait for seconds. Here the lock passes straight to the
+// longest waiter, and only that one thread is woken: with a hundred source threads waiting,
+// waking them all for every hand-over would cost more than the events themselves.
 #pragma once
 
 #include <condition_variable>
-#include <cstdint>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -27,32 +28,43 @@ public:
             ++depth_;
             return;
         }
-        uint64_t ticket = nextTicket_++;
-        if (ticket != serving_) {
-            ++waiting_;
-            turn_.wait(guard, [&] { return ticket == serving_; });
-            --waiting_;
+        if (depth_ == 0 && waiters_.empty()) {
+            owner_ = me;
+            depth_ = 1;
+            return;
         }
-        owner_ = me;
-        depth_ = 1;
+        Waiter waiter;
+        waiters_.push_back(&waiter);
+        // unlock() makes this thread the owner before it wakes it.
+        waiter.turn.wait(guard, [&] { return waiter.granted; });
     }
 
     void unlock() {
         std::lock_guard<std::mutex> guard(state_);
         if (--depth_ > 0) return;
-        owner_ = std::thread::id();
-        ++serving_;
-        if (waiting_ > 0) turn_.notify_all();
+        if (waiters_.empty()) {
+            owner_ = std::thread::id();
+            return;
+        }
+        Waiter* next = waiters_.front();
+        waiters_.pop_front();
+        owner_ = next->id;
+        depth_ = 1;
+        next->granted = true;
+        next->turn.notify_one();
     }
 
 private:
+    struct Waiter {
+        std::thread::id id = std::this_thread::get_id();
+        std::condition_variable turn;
+        bool granted = false;  // guarded by state_
+    };
+
     std::mutex state_;
-    std::condition_variable turn_;
-    uint64_t nextTicket_ = 0;  // guarded by state_
-    uint64_t serving_ = 0;     // guarded by state_: the ticket that may hold the lock
-    int waiting_ = 0;          // guarded by state_
-    std::thread::id owner_;    // guarded by state_
-    int depth_ = 0;            // guarded by state_
+    std::deque<Waiter*> waiters_;  // guarded by state_: oldest first
+    std::thread::id owner_;        // guarded by state_
+    int depth_ = 0;                // guarded by state_
 };
 
 }  // namespace heraldon
