@@ -91,6 +91,7 @@ int64_t CheckedCount(platform::File& file, const std::string& path) {
 // every whole record), never the file.
 bool AppendRecords(AlarmSource& source, const uint8_t* records, size_t size) {
     int64_t count = source.dayCount;
+    if (count < 0) return false;  // unknown since a failed write: never guess an offset
     if (!source.dayFile.WriteAt(Offset(count), records, size)) return false;
     count += static_cast<int64_t>(size / kRecordSize);
     uint8_t header[8];
@@ -181,8 +182,11 @@ bool StoreHistoricEvent(AlarmSource& source, const AlarmObject& o, int32_t type,
         }
     }
 
+    // A store from outside the burst goes after what the burst gathered.
+    if (!source.gatherHistory) FlushHistoricEvents(source);
     // Nothing but this source writes its open day file, so its count is checked once when
-    // the file is opened and kept from there on: two system calls less per event.
+    // the file is opened (or after a failed write) and kept from there on: two system calls
+    // less per event.
     if (source.dayCount < 0) source.dayCount = CheckedCount(source.dayFile, dayPath);
     uint8_t bytes[kRecordSize];
     Encode(record, bytes);
@@ -190,7 +194,6 @@ bool StoreHistoricEvent(AlarmSource& source, const AlarmObject& o, int32_t type,
         source.gatheredRecords.append(reinterpret_cast<const char*>(bytes), kRecordSize);
         return true;
     }
-    if (!source.gatheredRecords.empty()) FlushHistoricEvents(source);
     return AppendRecords(source, bytes, kRecordSize);
 }
 
@@ -198,8 +201,12 @@ void FlushHistoricEvents(AlarmSource& source) {
     if (source.gatheredRecords.empty()) return;
     std::string records = std::move(source.gatheredRecords);
     source.gatheredRecords.clear();
-    if (!source.dayFile.IsOpen() || source.dayCount < 0 ||
-        !AppendRecords(source, reinterpret_cast<const uint8_t*>(records.data()), records.size())) {
+    if (source.dayCount < 0 && source.dayFile.IsOpen()) {  // a write failed since they gathered
+        int d = source.openDay;
+        source.dayCount = CheckedCount(
+            source.dayFile, source.HistoricFolder() + DayFileName(d / 10000, d / 100 % 100, d % 100, "ahs"));
+    }
+    if (!AppendRecords(source, reinterpret_cast<const uint8_t*>(records.data()), records.size())) {
         Log("AlarmSource '%s': %lld historic events could not be written to the day file",
             source.name.c_str(), static_cast<long long>(records.size() / kRecordSize));
     }

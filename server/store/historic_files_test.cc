@@ -216,6 +216,15 @@ TEST_F(HistoricFiles, EventsGatheredInABurstReachTheFileInOrder) {
     ASSERT_TRUE(Store(tagged("F"), 1));
     heraldon::FlushHistoricEvents(*source_);
     EXPECT_EQ(tags(), "ABCDEF") << "the count was read back from the file";
+
+    // After a failed write the count is unknown: it is read again, never guessed.
+    ASSERT_TRUE(Store(tagged("G"), 1));
+    source_->dayCount = -1;
+    heraldon::FlushHistoricEvents(*source_);
+    source_->gatherHistory = false;
+    source_->dayCount = -1;
+    ASSERT_TRUE(Store(tagged("H"), 1));
+    EXPECT_EQ(tags(), "ABCDEFGH");
 }
 
 TEST_F(HistoricFiles, EachEventTypeTakesItsOwnTimeMillisecondsAndUser) {
