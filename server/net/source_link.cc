@@ -259,10 +259,6 @@ void HandleSourcePacket(SourceConnection& c, uint32_t type, const uint8_t* paylo
     CHeraldon* server = TheServer();
     std::unique_lock<FairRecursiveMutex> guard(server->AlarmDataLock());
     AlarmSource* source = c.source;
-    if (source != nullptr && !source->gatherHistory) {
-        source->gatherHistory = true;
-        TextFeedBurst(true);
-    }
     if (source == nullptr) {
         // Before identification nothing but the identification counts.
         if (type == net::SOURCE_PACKET_TYPE_IDENTIFY) {
@@ -299,10 +295,15 @@ void HandleSourcePacket(SourceConnection& c, uint32_t type, const uint8_t* paylo
     }
 }
 
-// The events of one burst reach the day file in one write: one or two system calls for
-// hundreds of events in a flood.
-void EndOfBurst(SourceConnection& c) {
-    std::lock_guard<FairRecursiveMutex> guard(TheServer()->AlarmDataLock());
+// Within one burst the events reach the day file in one write when it ends (one or two
+// system calls for hundreds of events in a flood), and the feed template is looked up once.
+// Both run under the burst's hold of the alarm data lock.
+void BeginBurst(SourceConnection& c) {
+    c.source->gatherHistory = true;
+    TextFeedBurst(true);
+}
+
+void EndBurst(SourceConnection& c) {
     TextFeedBurst(false);
     if (c.source == nullptr) return;
     FlushHistoricEvents(*c.source);
@@ -313,20 +314,23 @@ void SourceConnectionThread(SourceConnection* c) {
     // An identified source's burst is handled under one hold of the alarm data lock: the
     // lock changes hands between bursts, not between packets.
     std::unique_lock<FairRecursiveMutex> burst(TheServer()->AlarmDataLock(), std::defer_lock);
+    auto endBurst = [c, &burst] {
+        if (!burst.owns_lock()) return;
+        EndBurst(*c);
+        burst.unlock();
+    };
     net::ReadEnd end = net::ReadFrames(
         c->socket, net::kSourceReceiveBuffer, net::kSourceMaxPayload,
         [c, &burst](const net::Frame& frame) {
-            if (c->source != nullptr && !burst.owns_lock()) burst.lock();
+            if (c->source != nullptr && !burst.owns_lock()) {
+                burst.lock();
+                BeginBurst(*c);
+            }
             HandleSourcePacket(*c, frame.type, frame.payload, frame.payloadSize);
             return true;
         },
-        -1,
-        [c, &burst] {
-            EndOfBurst(*c);
-            if (burst.owns_lock()) burst.unlock();
-        });
-    EndOfBurst(*c);
-    if (burst.owns_lock()) burst.unlock();
+        -1, endBurst);
+    endBurst();
     if (end == net::ReadEnd::TooLarge) {
         Log("Packet size error receiving from %s", c->address.c_str());
     } else {
